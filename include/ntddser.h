@@ -1,0 +1,209 @@
+/*
+ * ntddser.h - the WDM serial device interface: IOCTL_SERIAL_* control codes,
+ * their records and SERIAL_* flag values, as published for serial drivers.
+ * Shared by portbridge (which serves them) and ratefilter (which sends some).
+ */
+#ifndef HS_NTDDSER_H
+#define HS_NTDDSER_H
+
+#include <wdm.h>
+
+#define METHOD_BUFFERED 0
+#define FILE_ANY_ACCESS 0
+#define CTL_CODE(DeviceType, Function, Method, Access)                                             \
+    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+
+#define HS_SERIAL_CODE(n) CTL_CODE(FILE_DEVICE_SERIAL_PORT, n, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+#define IOCTL_SERIAL_SET_BAUD_RATE HS_SERIAL_CODE(1)       /* 0x1B0004 */
+#define IOCTL_SERIAL_SET_QUEUE_SIZE HS_SERIAL_CODE(2)      /* 0x1B0008 */
+#define IOCTL_SERIAL_SET_LINE_CONTROL HS_SERIAL_CODE(3)    /* 0x1B000C */
+#define IOCTL_SERIAL_SET_BREAK_ON HS_SERIAL_CODE(4)        /* 0x1B0010 */
+#define IOCTL_SERIAL_SET_BREAK_OFF HS_SERIAL_CODE(5)       /* 0x1B0014 */
+#define IOCTL_SERIAL_IMMEDIATE_CHAR HS_SERIAL_CODE(6)      /* 0x1B0018 */
+#define IOCTL_SERIAL_SET_TIMEOUTS HS_SERIAL_CODE(7)        /* 0x1B001C */
+#define IOCTL_SERIAL_GET_TIMEOUTS HS_SERIAL_CODE(8)        /* 0x1B0020 */
+#define IOCTL_SERIAL_SET_DTR HS_SERIAL_CODE(9)             /* 0x1B0024 */
+#define IOCTL_SERIAL_CLR_DTR HS_SERIAL_CODE(10)            /* 0x1B0028 */
+#define IOCTL_SERIAL_RESET_DEVICE HS_SERIAL_CODE(11)       /* 0x1B002C */
+#define IOCTL_SERIAL_SET_RTS HS_SERIAL_CODE(12)            /* 0x1B0030 */
+#define IOCTL_SERIAL_CLR_RTS HS_SERIAL_CODE(13)            /* 0x1B0034 */
+#define IOCTL_SERIAL_SET_XOFF HS_SERIAL_CODE(14)           /* 0x1B0038 */
+#define IOCTL_SERIAL_SET_XON HS_SERIAL_CODE(15)            /* 0x1B003C */
+#define IOCTL_SERIAL_GET_WAIT_MASK HS_SERIAL_CODE(16)      /* 0x1B0040 */
+#define IOCTL_SERIAL_SET_WAIT_MASK HS_SERIAL_CODE(17)      /* 0x1B0044 */
+#define IOCTL_SERIAL_WAIT_ON_MASK HS_SERIAL_CODE(18)       /* 0x1B0048 */
+#define IOCTL_SERIAL_PURGE HS_SERIAL_CODE(19)              /* 0x1B004C */
+#define IOCTL_SERIAL_GET_BAUD_RATE HS_SERIAL_CODE(20)      /* 0x1B0050 */
+#define IOCTL_SERIAL_GET_LINE_CONTROL HS_SERIAL_CODE(21)   /* 0x1B0054 */
+#define IOCTL_SERIAL_GET_CHARS HS_SERIAL_CODE(22)          /* 0x1B0058 */
+#define IOCTL_SERIAL_SET_CHARS HS_SERIAL_CODE(23)          /* 0x1B005C */
+#define IOCTL_SERIAL_GET_HANDFLOW HS_SERIAL_CODE(24)       /* 0x1B0060 */
+#define IOCTL_SERIAL_SET_HANDFLOW HS_SERIAL_CODE(25)       /* 0x1B0064 */
+#define IOCTL_SERIAL_GET_MODEMSTATUS HS_SERIAL_CODE(26)    /* 0x1B0068 */
+#define IOCTL_SERIAL_GET_COMMSTATUS HS_SERIAL_CODE(27)     /* 0x1B006C */
+#define IOCTL_SERIAL_XOFF_COUNTER HS_SERIAL_CODE(28)       /* 0x1B0070 */
+#define IOCTL_SERIAL_GET_PROPERTIES HS_SERIAL_CODE(29)     /* 0x1B0074 */
+#define IOCTL_SERIAL_GET_DTRRTS HS_SERIAL_CODE(30)         /* 0x1B0078 */
+#define IOCTL_SERIAL_LSRMST_INSERT HS_SERIAL_CODE(31)      /* 0x1B007C */
+#define IOCTL_SERIAL_CONFIG_SIZE HS_SERIAL_CODE(32)        /* 0x1B0080 */
+#define IOCTL_SERIAL_GET_COMMCONFIG HS_SERIAL_CODE(33)     /* 0x1B0084 */
+#define IOCTL_SERIAL_SET_COMMCONFIG HS_SERIAL_CODE(34)     /* 0x1B0088 */
+#define IOCTL_SERIAL_GET_STATS HS_SERIAL_CODE(35)          /* 0x1B008C */
+#define IOCTL_SERIAL_CLEAR_STATS HS_SERIAL_CODE(36)        /* 0x1B0090 */
+#define IOCTL_SERIAL_GET_MODEM_CONTROL HS_SERIAL_CODE(37)  /* 0x1B0094 */
+#define IOCTL_SERIAL_SET_MODEM_CONTROL HS_SERIAL_CODE(38)  /* 0x1B0098 */
+#define IOCTL_SERIAL_SET_FIFO_CONTROL HS_SERIAL_CODE(39)   /* 0x1B009C */
+
+typedef struct _SERIAL_BAUD_RATE {
+    ULONG BaudRate;
+} SERIAL_BAUD_RATE, *PSERIAL_BAUD_RATE;
+
+#define STOP_BIT_1 0
+#define STOP_BITS_1_5 1
+#define STOP_BITS_2 2
+#define NO_PARITY 0
+#define ODD_PARITY 1
+#define EVEN_PARITY 2
+#define MARK_PARITY 3
+#define SPACE_PARITY 4
+
+typedef struct _SERIAL_LINE_CONTROL {
+    UCHAR StopBits;
+    UCHAR Parity;
+    UCHAR WordLength;
+} SERIAL_LINE_CONTROL, *PSERIAL_LINE_CONTROL;
+
+typedef struct _SERIAL_TIMEOUTS {
+    ULONG ReadIntervalTimeout;
+    ULONG ReadTotalTimeoutMultiplier;
+    ULONG ReadTotalTimeoutConstant;
+    ULONG WriteTotalTimeoutMultiplier;
+    ULONG WriteTotalTimeoutConstant;
+} SERIAL_TIMEOUTS, *PSERIAL_TIMEOUTS;
+
+typedef struct _SERIAL_CHARS {
+    UCHAR EofChar;
+    UCHAR ErrorChar;
+    UCHAR BreakChar;
+    UCHAR EventChar;
+    UCHAR XonChar;
+    UCHAR XoffChar;
+} SERIAL_CHARS, *PSERIAL_CHARS;
+
+typedef struct _SERIAL_HANDFLOW {
+    ULONG ControlHandShake;
+    ULONG FlowReplace;
+    LONG XonLimit;
+    LONG XoffLimit;
+} SERIAL_HANDFLOW, *PSERIAL_HANDFLOW;
+
+#define SERIAL_DTR_MASK 0x03
+#define SERIAL_DTR_CONTROL 0x01
+#define SERIAL_DTR_HANDSHAKE 0x02
+#define SERIAL_CTS_HANDSHAKE 0x08
+#define SERIAL_DSR_HANDSHAKE 0x10
+#define SERIAL_DCD_HANDSHAKE 0x20
+#define SERIAL_OUT_HANDSHAKEMASK 0x38
+#define SERIAL_DSR_SENSITIVITY 0x40
+#define SERIAL_ERROR_ABORT 0x80000000
+#define SERIAL_CONTROL_INVALID 0x7FFFFF84
+
+#define SERIAL_AUTO_TRANSMIT 0x01
+#define SERIAL_AUTO_RECEIVE 0x02
+#define SERIAL_ERROR_CHAR 0x04
+#define SERIAL_NULL_STRIPPING 0x08
+#define SERIAL_BREAK_CHAR 0x10
+#define SERIAL_RTS_MASK 0xC0
+#define SERIAL_RTS_CONTROL 0x40
+#define SERIAL_RTS_HANDSHAKE 0x80
+#define SERIAL_TRANSMIT_TOGGLE 0xC0
+#define SERIAL_XOFF_CONTINUE 0x80000000
+#define SERIAL_FLOW_INVALID 0x7FFFFF20
+
+typedef struct _SERIAL_STATUS {
+    ULONG Errors;
+    ULONG HoldReasons;
+    ULONG AmountInInQueue;
+    ULONG AmountInOutQueue;
+    BOOLEAN EofReceived;
+    BOOLEAN WaitForImmediate;
+} SERIAL_STATUS, *PSERIAL_STATUS;
+
+#define SERIAL_ERROR_BREAK 0x00000001
+#define SERIAL_ERROR_FRAMING 0x00000002
+#define SERIAL_ERROR_OVERRUN 0x00000004
+#define SERIAL_ERROR_QUEUEOVERRUN 0x00000008
+#define SERIAL_ERROR_PARITY 0x00000010
+
+#define SERIAL_TX_WAITING_FOR_CTS 0x00000001
+#define SERIAL_TX_WAITING_FOR_DSR 0x00000002
+#define SERIAL_TX_WAITING_FOR_DCD 0x00000004
+#define SERIAL_TX_WAITING_FOR_XON 0x00000008
+#define SERIAL_TX_WAITING_XOFF_SENT 0x00000010
+#define SERIAL_TX_WAITING_ON_BREAK 0x00000020
+#define SERIAL_RX_WAITING_FOR_DSR 0x00000040
+
+typedef struct _SERIAL_QUEUE_SIZE {
+    ULONG InSize;
+    ULONG OutSize;
+} SERIAL_QUEUE_SIZE, *PSERIAL_QUEUE_SIZE;
+
+/* The published 64-byte properties record. */
+typedef struct _SERIAL_COMMPROP {
+    USHORT PacketLength;
+    USHORT PacketVersion;
+    ULONG ServiceMask;
+    ULONG Reserved1;
+    ULONG MaxTxQueue;
+    ULONG MaxRxQueue;
+    ULONG MaxBaud;
+    ULONG ProvSubType;
+    ULONG ProvCapabilities;
+    ULONG SettableParams;
+    ULONG SettableBaud;
+    USHORT SettableData;
+    USHORT SettableStopParity;
+    ULONG CurrentTxQueue;
+    ULONG CurrentRxQueue;
+    ULONG ProvSpec1;
+    ULONG ProvSpec2;
+    WCHAR ProvChar[1];
+} SERIAL_COMMPROP, *PSERIAL_COMMPROP;
+
+/* Wait-mask events. */
+#define SERIAL_EV_RXCHAR 0x0001
+#define SERIAL_EV_RXFLAG 0x0002
+#define SERIAL_EV_TXEMPTY 0x0004
+#define SERIAL_EV_CTS 0x0008
+#define SERIAL_EV_DSR 0x0010
+#define SERIAL_EV_RLSD 0x0020
+#define SERIAL_EV_BREAK 0x0040
+#define SERIAL_EV_ERR 0x0080
+#define SERIAL_EV_RING 0x0100
+#define SERIAL_EV_PERR 0x0200
+#define SERIAL_EV_RX80FULL 0x0400
+#define SERIAL_EV_EVENT1 0x0800
+#define SERIAL_EV_EVENT2 0x1000
+
+/* Purge mask. */
+#define SERIAL_PURGE_TXABORT 0x00000001
+#define SERIAL_PURGE_RXABORT 0x00000002
+#define SERIAL_PURGE_TXCLEAR 0x00000004
+#define SERIAL_PURGE_RXCLEAR 0x00000008
+
+/* Modem status bits. */
+#define SERIAL_MSR_DCTS 0x01
+#define SERIAL_MSR_DDSR 0x02
+#define SERIAL_MSR_TERI 0x04
+#define SERIAL_MSR_DDCD 0x08
+#define SERIAL_MSR_CTS 0x10
+#define SERIAL_MSR_DSR 0x20
+#define SERIAL_MSR_RI 0x40
+#define SERIAL_MSR_DCD 0x80
+
+/* DTR/RTS state reported by GET_DTRRTS. */
+#define SERIAL_DTR_STATE 0x00000001
+#define SERIAL_RTS_STATE 0x00000002
+
+#endif /* HS_NTDDSER_H */

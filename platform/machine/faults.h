@@ -1,0 +1,54 @@
+// Fault injection: which platform call fails. A site is a service family
+// and a name ("pool" "PBRG", "vcomm" "ReadComm", "irp" "alloc", "attach",
+// "registry" "open", "power" "request", "bus" "0x1b/0x00"); every call of a
+// family is counted, so a test can fail the n-th call of a family or of a
+// site, every call of a site, or each site once.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hs {
+
+struct FaultSite {
+  std::string family;  // "pool", "irp", "vcomm", "attach", "registry", "power", "bus", "create"
+  std::string name;    // tag, service name, ...
+};
+
+class FaultPlan {
+ public:
+  // The n-th call (1-based) of a family fails, counted over all its sites.
+  void fail_nth(std::string family, uint64_t n);
+  // The n-th call (1-based) of one site fails.
+  void fail_nth_at(std::string family, std::string name, uint64_t n);
+  // Every call of a site fails.
+  void fail_always(std::string family, std::string name);
+  // Each site fails the first time it is reached (then succeeds).
+  void fail_each_site_once(std::string family);
+  void clear();
+
+  // Asked by the platform at each fallible call; counts the call.
+  bool should_fail(const FaultSite& site);
+
+  uint64_t calls(std::string_view family) const;
+  uint64_t failures() const { return failures_; }
+  // Sites reached so far ("family:name"), for coverage figures.
+  const std::set<std::string>& sites_seen() const { return sites_seen_; }
+
+ private:
+  std::map<std::string, uint64_t, std::less<>> family_calls_;
+  std::map<std::string, uint64_t, std::less<>> site_calls_;
+  std::map<std::string, uint64_t, std::less<>> nth_family_;
+  std::multimap<std::string, uint64_t, std::less<>> nth_site_;
+  std::set<std::string, std::less<>> always_;
+  std::set<std::string, std::less<>> once_families_;
+  std::set<std::string, std::less<>> once_done_;
+  std::set<std::string> sites_seen_;
+  uint64_t failures_ = 0;
+};
+
+}  // namespace hs
