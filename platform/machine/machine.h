@@ -16,6 +16,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <typeindex>
 #include <vector>
 
 #include "machine/faults.h"
@@ -25,8 +26,37 @@
 
 namespace hs {
 
-class EmuThread;
-class Scheduler;
+class Machine;
+
+// An emulated thread. Its body runs on a host thread of its own, but only
+// while the machine hands it the processor; exactly one context runs at a
+// time.
+class EmuThread {
+ public:
+  const std::string& name() const { return name_; }
+  uint32_t id() const { return id_; }
+  bool finished() const { return state_ == State::Done; }
+  bool daemon() const { return daemon_; }
+  // What the thread waits on, empty when it is not blocked.
+  const std::string& waiting_on() const { return waiting_on_; }
+
+ private:
+  friend class Machine;
+  enum class State { Created, Ready, Running, Blocked, Done };
+  std::string name_;
+  uint32_t id_ = 0;
+  bool daemon_ = false;
+  State state_ = State::Created;
+  std::string waiting_on_;
+  uint8_t saved_irql_ = 0;
+  bool saved_if_ = true;
+  bool kill_ = false;
+  int wake_reason_ = 0;
+  uint64_t timeout_event_ = 0;
+  int priority_ = 0;  // PCT
+  std::function<void()> body_;
+  void* host_ = nullptr;  // the host thread and its baton, owned by the machine
+};
 
 // Thrown through emulated code to end a run (verifier violation, hang,
 // machine shut down). Emulated thread bodies must let it pass.
@@ -136,13 +166,38 @@ class Machine {
   // Host-side hooks that run when a run ends (verifier leak checks etc.).
   uint64_t steps() const;
 
+  // Per-machine state of a service family (timers of the kernel, ports of
+  // VCOMM, ...), created on first use and destroyed with the machine.
+  template <class T>
+  T& service_state() {
+    std::shared_ptr<void>& slot = state_slot(std::type_index(typeid(T)));
+    if (!slot) slot = std::make_shared<T>();
+    return *static_cast<T*>(slot.get());
+  }
+
   // Real-time mode: the clock follows the host's, idle waits block on file
   // descriptors registered here.
   void watch_fd(int fd, std::function<void()> on_readable);
   void unwatch_fd(int fd);
-  void wake_from_host();  // another host thread has work for the machine
+  // Another host thread hands the machine work (real-time mode); it runs in
+  // the world's context at the next scheduling point or idle turn.
+  void post_from_host(std::function<void()> action);
 
  private:
+  std::shared_ptr<void>& state_slot(std::type_index type);
+  void thread_main(EmuThread* t);
+  EmuThread* pick_ready();
+  void hand_over_locked(EmuThread* next);
+  void switch_to(EmuThread* self, EmuThread* next);
+  void idle_turn();
+  void fire_next_events();
+  void fire_due_events();
+  void record_stop(RunOutcome outcome, std::string report);
+  void stop_all_threads();
+  void deliver_interrupts();
+  void run_global_events();
+  void take_host_posts();
+  void wait_real_time();
   friend class EmuThread;
   struct Impl;
   std::unique_ptr<Impl> impl_;
