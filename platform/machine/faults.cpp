@@ -17,7 +17,9 @@ void FaultPlan::fail_always(std::string family, std::string name) {
   always_.insert(key_of(family, name));
 }
 
-void FaultPlan::fail_each_site_once(std::string family) { once_families_.insert(std::move(family)); }
+void FaultPlan::fail_each_site_once(std::string family) {
+  once_families_.insert(std::move(family));
+}
 
 void FaultPlan::clear() {
   nth_family_.clear();
@@ -33,7 +35,8 @@ bool FaultPlan::should_fail(const FaultSite& site) {
   uint64_t family_count = ++family_calls_[site.family];
   uint64_t site_count = ++site_calls_[key];
   bool fail = false;
-  if (auto it = nth_family_.find(site.family); it != nth_family_.end() && it->second == family_count)
+  if (auto it = nth_family_.find(site.family);
+      it != nth_family_.end() && it->second == family_count)
     fail = true;
   auto [first, last] = nth_site_.equal_range(key);
   for (auto it = first; it != last; ++it)

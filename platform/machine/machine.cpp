@@ -210,8 +210,8 @@ void Machine::thread_main(EmuThread* t) {
     } catch (const RunStopped&) {
       // The run is over; unwind quietly.
     } catch (const std::exception& e) {
-      record_stop(RunOutcome::Violation, std::string("unhandled exception in thread '") + t->name_ +
-                                             "': " + e.what());
+      record_stop(RunOutcome::Violation,
+                  std::string("unhandled exception in thread '") + t->name_ + "': " + e.what());
     }
   }
   t->state_ = EmuThread::State::Done;
@@ -512,7 +512,8 @@ void Machine::service_point(std::string_view) {
     size_t best = impl_->ready.size();
     for (size_t i = 0; i < impl_->ready.size(); ++i)
       if (impl_->ready[i]->priority_ > self->priority_ &&
-          (best == impl_->ready.size() || impl_->ready[i]->priority_ > impl_->ready[best]->priority_))
+          (best == impl_->ready.size() ||
+           impl_->ready[i]->priority_ > impl_->ready[best]->priority_))
         best = i;
     if (!impl_->events.empty() && impl_->world_priority > self->priority_ &&
         (best == impl_->ready.size() || impl_->world_priority > impl_->ready[best]->priority_)) {

@@ -74,7 +74,7 @@ struct RunResult {
 };
 
 struct MachineOptions {
-  SchedulePolicy policy;           // run-until-block by default
+  SchedulePolicy policy;              // run-until-block by default
   VTime time_limit = 3600 * kSecond;  // a run whose clock passes this is a hang
   uint64_t step_limit = 50'000'000;   // scheduling points before a run is a hang
   bool real_time = false;             // clock follows the host (real ports)

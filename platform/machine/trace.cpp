@@ -93,8 +93,8 @@ void append_json_string(std::string& out, const std::string& text) {
 }  // namespace
 
 std::string trace_json_line(const TraceEvent& event) {
-  std::string out = "{\"seq\":" + std::to_string(event.seq) + ",\"t\":" + std::to_string(event.t) +
-                    ",\"ev\":";
+  std::string out =
+      "{\"seq\":" + std::to_string(event.seq) + ",\"t\":" + std::to_string(event.t) + ",\"ev\":";
   append_json_string(out, event.ev);
   for (const auto& field : event.fields) {
     out += ',';

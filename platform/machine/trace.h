@@ -36,7 +36,7 @@ struct TraceEvent {
   TraceEvent& add(std::string key, int64_t value);
   TraceEvent& add(std::string key, std::string value);
   const TraceField* find(std::string_view key) const;
-  std::string str(std::string_view key) const;   // "" when absent
+  std::string str(std::string_view key) const;  // "" when absent
   int64_t num(std::string_view key, int64_t fallback = 0) const;
 };
 
@@ -64,8 +64,8 @@ class Trace {
 };
 
 // Renderers.
-std::string trace_text_line(const TraceEvent& event);  // "000012  0.012345s  text"
-std::string trace_json_line(const TraceEvent& event);  // {"seq":..,"t":..,"ev":..,...}
+std::string trace_text_line(const TraceEvent& event);       // "000012  0.012345s  text"
+std::string trace_json_line(const TraceEvent& event);       // {"seq":..,"t":..,"ev":..,...}
 std::string hex_bytes(const uint8_t* data, size_t length);  // "41 54 0D"
 
 }  // namespace hs
