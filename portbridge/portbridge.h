@@ -84,6 +84,7 @@ typedef struct _BRIDGE_WORK_SLOT {
   WORK_QUEUE_ITEM WorkItem;    /* List.Flink null, WorkerRoutine, Parameter = this slot */
   PIRP Irp;                    /* the deferred request */
   PDEVICE_OBJECT DeviceObject; /* the bridge device object that received it */
+  BOOLEAN Queued;              /* filled, work routine not yet begun; DISPATCH_LEVEL */
 } BRIDGE_WORK_SLOT, *PBRIDGE_WORK_SLOT;
 
 #define BRIDGE_WORK_SLOT_COUNT 3
@@ -122,8 +123,8 @@ typedef struct _BRIDGE_EXTENSION {
   DEVICE_POWER_STATE DevicePowerState;
   /* copy of the last successful capabilities answer; PnP thread; DISPATCH_LEVEL */
   DEVICE_CAPABILITIES Capabilities;
-  /* UTF-16 AttachedTo text, zero-ended if it fits; create only; PASSIVE_LEVEL */
-  UCHAR PortName[BRIDGE_PORT_NAME_BYTES];
+  /* AttachedTo as last read, 256 bytes of UTF-16; create only; PASSIVE_LEVEL */
+  WCHAR PortName[BRIDGE_PORT_NAME_BYTES / sizeof(WCHAR)];
   /* VCOMM handle of the last open (IE_BADID/IE_OPEN: none); PortMutex; DISPATCH_LEVEL */
   ULONG Port;
   /* serialises the VCOMM calls made at PASSIVE_LEVEL; level 0 */
@@ -181,6 +182,16 @@ typedef struct _BRIDGE_EXTENSION {
   PFILE_OBJECT OpenFileObject;
   /* power-down drains that have lent out the device's own reference; interlocked */
   LONG DrainLending;
+  /* read that owns ReadQueue but is not yet current (just inserted into the idle queue, or
+     handed over); a receive abort takes it; set and taken at DISPATCH_LEVEL */
+  PIRP StartingRead;
+  /* hand-overs that found every work slot queued, each holding an I/O reference; a work
+     routine starts StartingRead for them; DISPATCH_LEVEL */
+  ULONG StartReadOwed;
+  /* first and last request deferred while every work slot was queued, linked through
+     Tail.Overlay.ListEntry.Flink, each holding an I/O reference; DISPATCH_LEVEL */
+  PIRP OverflowHead;
+  PIRP OverflowTail;
 } BRIDGE_EXTENSION, *PBRIDGE_EXTENSION;
 
 /* Context of a device power request derived from a system power request. */
@@ -249,9 +260,10 @@ NTSTATUS BridgeSetHandflow(PBRIDGE_EXTENSION Extension, PIRP Irp);
 NTSTATUS BridgeGetHandflow(PBRIDGE_EXTENSION Extension, PIRP Irp);
 NTSTATUS BridgeSetQueueSize(PBRIDGE_EXTENSION Extension, PIRP Irp);
 
-/* ------------------------------------------------ transfer (transfer.cpp) */
+/* ------------------------------------------------ transfer (read_write.cpp) */
 NTSTATUS BridgeReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS BridgeStartRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID BridgeStartNextRead(PBRIDGE_EXTENSION Extension);
 KDEFERRED_ROUTINE BridgeReadTimerRoutine;
 NTSTATUS BridgePurge(PBRIDGE_EXTENSION Extension, PIRP Irp);
 
@@ -269,6 +281,8 @@ DRIVER_DISPATCH BridgeDispatchReadWrite;
 DRIVER_DISPATCH BridgeDispatchDeviceControl;
 WORKER_THREAD_ROUTINE BridgeReadWriteWorkRoutine;
 WORKER_THREAD_ROUTINE BridgeDeviceControlWorkRoutine;
+WORKER_THREAD_ROUTINE BridgeStartReadWorkRoutine;
+VOID BridgeDeferRequest(PBRIDGE_EXTENSION Extension, PIRP Irp, PWORKER_THREAD_ROUTINE Routine);
 
 /* -------------------------------------------- Plug and Play (pnp.cpp) */
 DRIVER_DISPATCH BridgeDispatchPnp;
