@@ -1,0 +1,202 @@
+#include "tools/hsbridge/cli.h"
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "tools/hsbridge/demo.h"
+#include "tools/hsbridge/parser.h"
+#include "tools/hsbridge/runner.h"
+#include "tools/hsbridge/svg.h"
+#include "tools/hsbridge/trace_render.h"
+
+namespace hs::tool {
+namespace {
+
+constexpr const char* kLanguageHelp = R"(
+Scenario files: one step per line; '#' starts a comment. Strings are in
+double quotes with C escapes (\r \n \t \0 \xNN \\ \"). Durations: 100us, 5ms,
+2s, 1.5s. Numbers: decimal or 0x-hex.
+
+Set-up (before `start`):
+  node PATH                       device-node file (default: built-in node,
+                                  portbridge + ratefilter on COM2)
+  registry driver|device NAME VALUE   VALUE is "text" or a 32-bit number
+  port NAME                       a further COM port
+  handset KEY=VALUE ...           rate=9600 echo=on|off results=verbose|numeric
+                                  latency=2ms rates=9600,19200 sleep=500ms|off
+                                  quirk=silent|garbage|nul-first|split|lowercase|
+                                        no-final-cr|extra-line|echo-twice|none
+Plug and Play and power:
+  start
+  pnp query-stop|stop|cancel-stop|query-remove|remove|cancel-remove|surprise-removal
+  power system S0..S5 | power device D0..D3 | power query-device D0..D3
+Requests (each also takes handle=H, at=dispatch, async=NAME):
+  open [as H]    close [H]    cleanup [H]
+  ioctl NAME [ARGS] [in=HEX] [inlen=N] [outlen=N]
+        NAME is the IOCTL_SERIAL_ suffix or a number; ARGS fill its record:
+        SET_BAUD_RATE 115200          SET_TIMEOUTS 20 0 200 0 2000
+        PURGE 0x0F                    SET_WAIT_MASK 0x1
+        SET_LINE_CONTROL 0 none 8     (StopBits Parity WordLength)
+        SET_QUEUE_SIZE 4096 4096      SET_HANDFLOW 1 0x40 10 10
+        SET_CHARS 0 0 0 0 0x11 0x13   IMMEDIATE_CHAR 0x41
+  write "TEXT"   read N
+  wait NAME                       until the async request NAME completes
+Others:
+  sleep DURATION                  the client sleeps in virtual time
+  line send "BYTES"               the handset side sends raw bytes
+  expect status NAME|0xHEX [info N] [data "TEXT"] [event 0xHEX] [for NAME]
+        checks the last completed request, or the async request NAME;
+        NAME like SUCCESS, TIMEOUT, CANCELLED, BUFFER_TOO_SMALL
+
+Exit status: 0 every expect held; 1 an expect failed; 2 usage or scenario
+error (nothing run); 3 verifier violation or hang.
+)";
+
+std::string program_directory() {
+  std::error_code error;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::string(".") : self.parent_path().string();
+}
+
+void add_run_options(CLI::App& command, CommandOptions& options) {
+  command.add_option("--seed", options.seed, "Scheduler seed (default 1)");
+  command
+      .add_option("--policy", options.policy, "Scheduling: run, random or pct:DEPTH (default run)")
+      ->check([](const std::string& text) {
+        return SchedulePolicy::parse(text, 1) ? std::string()
+                                              : "expected run, random or pct:DEPTH, got " + text;
+      });
+  command.add_option("--trace", options.trace, "Trace format: text, jsonl or none (default text)")
+      ->check(CLI::IsMember({"text", "jsonl", "none"}));
+  command.add_option("--trace-file", options.trace_file,
+                     "Write the trace to PATH instead of standard output");
+  command.add_option("--svg", options.svg_file, "Draw a sequence diagram of the run into PATH");
+  command.add_option("--driver-dir", options.driver_directory,
+                     "Where portbridge.so and ratefilter.so are (default: next to hsbridge)");
+}
+
+}  // namespace
+
+int run_scenario_text(const std::string& text, const std::string& name, const std::string& base_dir,
+                      const CommandOptions& options, std::ostream& out, std::ostream& err) {
+  const ParseResult parsed = parse_scenario(text, name, base_dir);
+  if (!parsed.ok()) {
+    for (const auto& error : parsed.errors) err << error.str() << '\n';
+    return kExitUsage;
+  }
+  const auto policy = SchedulePolicy::parse(options.policy, options.seed);
+  if (!policy) {
+    err << "hsbridge: --policy: expected run, random or pct:DEPTH, got " << options.policy << '\n';
+    return kExitUsage;
+  }
+  const TraceFormat format = options.trace == "jsonl"  ? TraceFormat::Jsonl
+                             : options.trace == "none" ? TraceFormat::None
+                                                       : TraceFormat::Text;
+  std::ofstream trace_file;
+  if (!options.trace_file.empty()) {
+    trace_file.open(options.trace_file, std::ios::binary | std::ios::trunc);
+    if (!trace_file) {
+      err << "hsbridge: --trace-file: cannot write " << options.trace_file << '\n';
+      return kExitUsage;
+    }
+  }
+  if (!options.svg_file.empty()) {
+    // Checked before the run so a typo does not cost one.
+    std::ofstream probe(options.svg_file, std::ios::app);
+    if (!probe) {
+      err << "hsbridge: --svg: cannot write " << options.svg_file << '\n';
+      return kExitUsage;
+    }
+  }
+  std::ostream& trace_out = options.trace_file.empty() ? out : trace_file;
+  TraceWriter writer(trace_out, format);
+
+  RunSettings settings;
+  settings.policy = *policy;
+  settings.driver_directory =
+      options.driver_directory.empty() ? program_directory() : options.driver_directory;
+  RunReport report = run_scenario(parsed.scenario, settings, std::ref(writer));
+  trace_out.flush();
+
+  if (!options.svg_file.empty()) {
+    std::ofstream svg(options.svg_file, std::ios::binary | std::ios::trunc);
+    svg << render_svg(report.events, "hsbridge " + name);
+    if (!svg) err << "hsbridge: --svg: cannot write " << options.svg_file << '\n';
+  }
+  // With JSON lines on standard output the summary goes to the error
+  // stream, so the output stays one object per line.
+  std::ostream& summary_out =
+      format == TraceFormat::Jsonl && options.trace_file.empty() ? err : out;
+  summary_out << format_summary(report);
+  for (const auto& failure : report.failures) err << failure << '\n';
+  if (!report.stop_report.empty())
+    err << "hsbridge: run stopped (" << report.policy << "):\n" << report.stop_report << '\n';
+  return report.exit_status;
+}
+
+int run_cli(int argc, char** argv) {
+  CLI::App app{
+      "Runs the portbridge and ratefilter driver stack on an emulated machine and shows\n"
+      "every request, port call and byte on the line.",
+      "hsbridge"};
+  app.require_subcommand(1);
+  app.set_version_flag("--version", "hsbridge 0.1");
+  app.footer("Run 'hsbridge COMMAND --help' for a command's options.");
+
+  CommandOptions options;
+  bool show_scenario = false;
+  CLI::App* demo = app.add_subcommand(
+      "demo", "Run the built-in scenario: open, negotiate 115200 baud, ATI, close, remove");
+  add_run_options(*demo, options);
+  demo->add_flag("--scenario", show_scenario, "Print the demo's scenario text and exit");
+
+  std::string file;
+  CLI::App* run = app.add_subcommand("run", "Run a scenario file");
+  run->add_option("FILE", file, "The scenario file ('-' for standard input)")->required();
+  add_run_options(*run, options);
+  run->footer(kLanguageHelp);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& success) {
+    return app.exit(success);  // --help, --version
+  } catch (const CLI::ParseError& error) {
+    app.exit(error);
+    return kExitUsage;
+  }
+
+  if (demo->parsed()) {
+    if (show_scenario) {
+      std::cout << demo_scenario();
+      return kExitOk;
+    }
+    return run_scenario_text(std::string(demo_scenario()), "demo", {}, options, std::cout,
+                             std::cerr);
+  }
+
+  std::string text;
+  std::string base_dir;
+  if (file == "-") {
+    std::ostringstream buffer;
+    buffer << std::cin.rdbuf();
+    text = buffer.str();
+  } else {
+    std::ifstream in(file, std::ios::binary);
+    if (!in || std::filesystem::is_directory(file)) {
+      std::cerr << "hsbridge: " << file << ": cannot read the scenario file\n";
+      return kExitUsage;
+    }
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    text = buffer.str();
+    base_dir = std::filesystem::path(file).parent_path().string();
+  }
+  return run_scenario_text(text, file, base_dir, options, std::cout, std::cerr);
+}
+
+}  // namespace hs::tool

@@ -1,0 +1,28 @@
+// The command line of hsbridge: `demo`, `run FILE` and their options.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+namespace hs::tool {
+
+// Parses the arguments and carries out the command; returns the exit status.
+int run_cli(int argc, char** argv);
+
+// Options shared by `run` and `demo`.
+struct CommandOptions {
+  uint64_t seed = 1;
+  std::string policy = "run";    // run | random | pct:D
+  std::string trace = "text";    // text | jsonl | none
+  std::string trace_file;        // empty: standard output
+  std::string svg_file;          // empty: no picture
+  std::string driver_directory;  // empty: next to the program
+};
+
+// Parses, runs and reports one scenario text. `name` is the file name used in
+// messages, `base_dir` resolves relative `node` paths. Output goes to `out`
+// (trace unless a trace file is given, summary) and `err` (messages).
+int run_scenario_text(const std::string& text, const std::string& name, const std::string& base_dir,
+                      const CommandOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace hs::tool

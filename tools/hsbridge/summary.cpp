@@ -1,0 +1,39 @@
+#include <cstdio>
+
+#include "tools/hsbridge/runner.h"
+
+namespace hs::tool {
+
+std::string format_summary(const RunReport& report) {
+  const RunSummary& s = report.summary;
+  std::string text = "Summary: " + std::to_string(s.requests) + " requests";
+  if (!s.statuses.empty()) {
+    text += " (";
+    for (size_t i = 0; i < s.statuses.size(); ++i)
+      text += (i ? ", " : "") + std::to_string(s.statuses[i].second) + " " + s.statuses[i].first;
+    text += ")";
+  }
+  text += "; line: " + std::to_string(s.bytes_to_handset) + " bytes to the handset, " +
+          std::to_string(s.bytes_from_handset) + " from it; virtual time " +
+          format_vtime(s.end_time) + "; pool left: ";
+  text += s.pool_blocks_held == 0 ? std::string("none")
+                                  : std::to_string(s.pool_blocks_held) + " blocks";
+  text += "\n";
+  if (s.pool_blocks_held != 0 && !s.pool_report.empty()) text += s.pool_report + "\n";
+  switch (report.exit_status) {
+    case kExitOk:
+      text += "Result: every expect held\n";
+      break;
+    case kExitExpectFailed:
+      text += "Result: " + std::to_string(report.failures.size()) + " expect(s) failed\n";
+      break;
+    case kExitStopped:
+      text += "Result: the run was stopped (" + report.policy + ")\n";
+      break;
+    default:
+      break;
+  }
+  return text;
+}
+
+}  // namespace hs::tool
