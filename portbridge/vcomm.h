@@ -82,27 +82,30 @@
 #define VCOMM_ACTION_LINE_FORMAT 0x1E05F   /* whole line format, Parity included */
 #define VCOMM_ACTION_SPECIAL_CHARS 0xF80   /* XonChar to EvtChar1 */
 
-/* DCB BitMask flags. */
+/* DCB BitMask flags: the handshake bits as SET_HANDFLOW writes them. DTR
+ * and RTS are each a pair of opposite bits (fDtrEnable/fDTRDisable,
+ * fRtsEnable/fRTSDisable). */
 #define fBinary 0x00000001
-#define fRTSDisable 0x00000002
+#define fRTSDisable 0x00000002     /* RTS held low */
 #define fParity 0x00000004
-#define fOutXCTSFlow 0x00000008
-#define fOutXDSRFlow 0x00000010
+#define fOutXCTSFlow 0x00000008    /* transmit only while CTS is on */
+#define fOutXDSRFlow 0x00000010    /* transmit only while DSR is on */
 #define fEnqAck 0x00000020
 #define fEtxAck 0x00000040
-#define fDTRDisable 0x00000080
+#define fDTRDisable 0x00000080     /* DTR held low */
 #define fOutX 0x00000100
 #define fInX 0x00000200
-#define fPErrChar 0x00000400
-#define fNullStrip 0x00000800
+#define fPErrChar 0x00000400       /* bytes with errors become ErrorChar */
+#define fNullStrip 0x00000800      /* received NUL bytes are dropped */
 #define fCharEvent 0x00001000
-#define fDTRFlow 0x00002000
-#define fRTSFlow 0x00004000
+#define fDTRFlow 0x00002000        /* DTR input handshake */
+#define fRTSFlow 0x00004000        /* RTS input handshake */
 #define fWaitingForCTS 0x00008000
-#define fTxContinueOnXoff 0x00010000
-#define fDSRSensitivity 0x00020000
-#define fRtsToggle 0x00100000
-#define fAbort 0x00200000
+#define fDSRSensitivity 0x00010000 /* received bytes ignored while DSR is off */
+#define fTxContinueOnXoff 0x00020000
+#define fDtrEnable 0x00040000      /* DTR raised */
+#define fAbortOnError 0x00080000
+#define fRtsEnable 0x00100000      /* RTS raised */
 
 /* Index codes a DCB BaudRate may hold instead of a literal rate. */
 #define CBR_110 0xFF10

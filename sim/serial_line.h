@@ -25,14 +25,15 @@
 namespace hs {
 
 class LineUart;
+struct SerialLineChannels;
 
 struct SerialLineOptions {
-  uint32_t max_rate = 115200;   // fastest rate either UART can run
+  uint32_t max_rate = 115200;  // fastest rate either UART can run
   uint32_t min_rate = 50;
-  int pc_fifo_trigger = 14;     // receive interrupt after this many bytes (16550)
-  int far_fifo_trigger = 1;     // the handset sees every byte at once
-  int rx_timeout_chars = 4;     // or after this many quiet character times
-  bool trace = true;            // "line" trace events
+  int pc_fifo_trigger = 14;  // receive interrupt after this many bytes (16550)
+  int far_fifo_trigger = 1;  // the handset sees every byte at once
+  int rx_timeout_chars = 4;  // or after this many quiet character times
+  bool trace = true;         // "line" trace events
 };
 
 class SerialLine {
@@ -63,8 +64,11 @@ class SerialLine {
  private:
   Machine& machine_;
   SerialLineOptions options_;
+  std::unique_ptr<SerialLineChannels> channels_;
   std::unique_ptr<LineUart> pc_;
   std::unique_ptr<LineUart> far_;
+  ModemLines far_lines_;
+  bool trace_on_ = true;
   friend class LineUart;
 };
 

@@ -32,12 +32,12 @@ struct PortSnapshot {
   bool open = false;
   ULONG handle = 0;
   DCB dcb{};
-  ULONG event_mask = 0;  // enabled events
-  ULONG events = 0;      // pending events
-  ULONG errors = 0;      // CE_* bits not yet cleared
-  ULONG status = 0;      // COMSTAT status bits
-  ULONG rx_queued = 0;   // bytes in the receive queue
-  ULONG tx_queued = 0;   // bytes in the transmit queue
+  ULONG event_mask = 0;              // enabled events
+  ULONG events = 0;                  // pending events
+  ULONG errors = 0;                  // CE_* bits not yet cleared
+  ULONG status = 0;                  // COMSTAT status bits
+  ULONG rx_queued = 0;               // bytes in the receive queue
+  ULONG tx_queued = 0;               // bytes in the transmit queue
   const UCHAR* rx_buffer = nullptr;  // the caller's buffers given by SetupComm
   ULONG rx_size = 0;
   const UCHAR* tx_buffer = nullptr;
@@ -81,6 +81,7 @@ class Vcomm {
   // Counts the call, runs the scheduling point, the fault check and the
   // hook. True when the call must fail.
   bool enter(std::string_view service);
+  ULONG allocate_handle() { return next_handle_++; }
   void notify_enter();
   void notify_leave();
 

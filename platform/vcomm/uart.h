@@ -59,7 +59,7 @@ struct UartFormat {
   // Length of one frame (start, data, parity, stop) in half bits.
   int frame_half_bits() const;
   // Exact duration of one frame is frame_half_bits() * kSecond / (2 * rate).
-  VTime frame_time() const;  // rounded down
+  VTime frame_time() const;      // rounded down
   std::string describe() const;  // "9600 8N1"
 };
 
@@ -79,12 +79,12 @@ struct ModemLines {
 };
 
 struct UartInterest {
-  bool rx_data = false;     // received data (FIFO trigger or receive timeout)
-  int rx_char = -1;         // a received byte equal to this value (-1: none)
-  bool rx_errors = false;   // a byte with a framing or parity error, a break
-  uint32_t rx_count = 0;    // this many untaken bytes have arrived (0: none)
-  bool tx_empty = false;    // the transmitter has sent its last byte
-  bool modem = false;       // CTS, DSR, RI or DCD changed
+  bool rx_data = false;    // received data (FIFO trigger or receive timeout)
+  int rx_char = -1;        // a received byte equal to this value (-1: none)
+  bool rx_errors = false;  // a byte with a framing or parity error, a break
+  uint32_t rx_count = 0;   // this many untaken bytes have arrived (0: none)
+  bool tx_empty = false;   // the transmitter has sent its last byte
+  bool modem = false;      // CTS, DSR, RI or DCD changed
   bool operator==(const UartInterest&) const = default;
 };
 
