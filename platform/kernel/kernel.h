@@ -202,7 +202,7 @@ class Kernel {
   uint64_t breakpoints() const { return breakpoints_; }
   void count_breakpoint() { ++breakpoints_; }
 
-  // ---- the parts (platform/kernel internals; see ke_internal.h)
+  // ---- the parts (platform/kernel internals; see kernel_parts.h)
   PoolManager& pool() { return *pool_; }
   IoManager& io() { return *io_; }
   Registry& registry() { return *registry_; }

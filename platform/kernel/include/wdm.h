@@ -133,6 +133,7 @@ typedef union _LARGE_INTEGER {
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
 #define STATUS_DEVICE_NOT_READY ((NTSTATUS)0xC00000A3L)
+#define STATUS_INVALID_PARAMETER_2 ((NTSTATUS)0xC00000F0L)
 
 /* ----------------------------------------------------------------- IRQL */
 
