@@ -33,7 +33,7 @@ struct BusAnswer {
 struct BusRequest {
   UCHAR major = 0;
   UCHAR minor = 0;
-  NTSTATUS status = 0;  // what it completed the request with
+  NTSTATUS status = 0;    // what it completed the request with
   ULONG power_state = 0;  // for power requests
 };
 

@@ -74,6 +74,7 @@ struct Completion {
 };
 
 class Client;
+struct RequestState;
 
 // A handle: one FILE_OBJECT, opened by IRP_MJ_CREATE.
 struct Handle {
@@ -88,11 +89,11 @@ class Pending {
   const Completion& result() const;
   bool done() const;
   PIRP irp() const;  // null once completed and freed
+  bool valid() const { return state_ != nullptr; }
 
  private:
   friend class Client;
-  struct State;
-  std::shared_ptr<State> state_;
+  std::shared_ptr<RequestState> state_;
 };
 
 class Client {
@@ -113,9 +114,9 @@ class Client {
   Completion close(Handle& handle, KIRQL irql = PASSIVE_LEVEL);
 
   // ---- requests
-  Completion call(const Handle& handle, Request request);   // sends and waits
-  Pending send(const Handle& handle, Request request);      // sends, does not wait
-  const Completion& wait(const Pending& pending);           // blocks until completed
+  Completion call(const Handle& handle, Request request);  // sends and waits
+  Pending send(const Handle& handle, Request request);     // sends, does not wait
+  const Completion& wait(const Pending& pending);          // blocks until completed
   // Waits at most `timeout`; false when still pending.
   bool wait_for(const Pending& pending, VTime timeout);
   bool cancel(const Pending& pending);  // IoCancelIrp; its answer
@@ -140,17 +141,16 @@ class Client {
   // Every completion in order of completion.
   const std::vector<Completion>& history() const { return history_; }
 
-  // ---- used by the completion routine
-  struct Tracked;
+  // Called by the completion routine.
+  void finish(RequestState* state, PIRP irp);
 
  private:
   Pending submit(const Handle* handle, UCHAR major, Request request);
-  void finish(Tracked* tracked, PIRP irp);
 
   Kernel& kernel_;
   DeviceNode* node_ = nullptr;
   PDEVICE_OBJECT target_ = nullptr;
-  std::vector<std::shared_ptr<Tracked>> tracked_;
+  std::vector<std::shared_ptr<RequestState>> tracked_;
   std::vector<Completion> history_;
   std::vector<std::unique_ptr<FILE_OBJECT>> files_;
   size_t sent_ = 0;

@@ -71,7 +71,6 @@ struct DeviceNodeParse {
 // first one).
 DeviceNodeParse parse_device_node_file(std::string_view text, std::string_view file_name,
                                        std::string_view hardware_id = {});
-DeviceNodeParse load_device_node_file(const std::string& path,
-                                      std::string_view hardware_id = {});
+DeviceNodeParse load_device_node_file(const std::string& path, std::string_view hardware_id = {});
 
 }  // namespace hs

@@ -36,14 +36,14 @@ namespace hs {
 
 // Misbehaviours for tests.
 struct HandsetQuirks {
-  bool silent = false;        // no echo, no answers
-  bool garbage = false;       // answers are random bytes (from the seed)
-  bool nul_first = false;     // a NUL byte before each answer
-  VTime split_answers = 0;    // answers sent in two halves this far apart
-  bool lower_case = false;    // "\r\nok\r\n"
-  bool no_final_cr = false;   // the result code lacks its final CR
-  std::string extra_line;     // a line sent after each result code ("+CME: 1")
-  bool echo_twice = false;    // every echoed character twice
+  bool silent = false;       // no echo, no answers
+  bool garbage = false;      // answers are random bytes (from the seed)
+  bool nul_first = false;    // a NUL byte before each answer
+  VTime split_answers = 0;   // answers sent in two halves this far apart
+  bool lower_case = false;   // "\r\nok\r\n"
+  bool no_final_cr = false;  // the result code lacks its final CR
+  std::string extra_line;    // a line sent after each result code ("+CME: 1")
+  bool echo_twice = false;   // every echoed character twice
 };
 
 struct HandsetOptions {
@@ -101,8 +101,8 @@ class Handset {
   uint32_t rate() const { return options_.rate; }
   bool in_data_mode() const { return data_mode_; }
   const std::vector<std::string>& commands() const { return commands_; }  // as executed
-  const std::string& received() const { return received_; }  // every byte taken
-  const std::string& sent() const { return sent_; }           // every byte sent
+  const std::string& received() const { return received_; }               // every byte taken
+  const std::string& sent() const { return sent_; }                       // every byte sent
   uint64_t lines_lost_asleep() const { return lost_lines_; }
 
  private:
@@ -110,14 +110,16 @@ class Handset {
   void on_uart();
   void process();
   void parse(uint8_t c);
+  void data(const uint8_t* bytes, size_t count);
   void execute(std::string line);
-  std::string run_commands(std::string_view body, bool* switch_rate, uint32_t* new_rate);
+  int run_commands(std::string_view body, std::string* info, uint32_t* new_rate, bool* connect);
   void answer(std::string text);
   void send(std::string bytes);
-  std::string result(int code) const;  // 0 OK, 1 CONNECT, 3 NO CARRIER, 4 ERROR
+  std::string result(int code) const;  // 0 OK, 1 CONNECT, 2 RING, 3 NO CARRIER, 4 ERROR
   void touch();
   void arm_idle();
   void update_lines();
+  void update_interest();
   void refill_stream();
 
   Machine& machine_;
@@ -131,12 +133,17 @@ class Handset {
   bool losing_line_ = false;  // discarding the line that woke it
   bool busy_ = false;         // a command runs; input waits
   bool data_mode_ = false;
+  bool had_call_ = false;
+  bool ringing_ = false;
+  bool dtr_seen_ = false;
+  uint32_t pending_rate_ = 0;  // +IPR rate waiting for the OK to leave
   std::string line_buffer_;
   std::deque<uint8_t> pending_;  // taken from the UART, not yet parsed
   std::vector<std::string> commands_;
   std::string received_;
   std::string sent_;
   uint64_t lost_lines_ = 0;
+  std::vector<Machine::EventId> timers_;
   Machine::EventId idle_event_ = 0;
   Machine::EventId escape_event_ = 0;
   VTime last_rx_ = 0;
