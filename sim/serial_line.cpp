@@ -613,8 +613,12 @@ class LineUart : public Uart {
           if (s.brk_end < s.t0 + format_.frame_time()) when = s.brk_end;
           if (in.rx_errors || in.rx_data) consider(when);
           if (!fifo_done && last_arrival >= 0) consider(last_arrival + timeout);
+          return due;
         }
-        return due;
+        if (s.brk_end == kForever) return due;  // still low: nothing arrives
+        scan = std::max(scan, s.brk_end);
+        pos = 0;
+        continue;
       }
       bool fast = s.format == format_ && pos < s.bytes.size() && scan <= s.start(pos);
       if (!fast) {
