@@ -222,37 +222,39 @@ typedef struct _COMMPROP {
 #define MS_RING_ON 0x0040
 #define MS_RLSD_ON 0x0080
 
-typedef VOID NTAPI VCOMM_NOTIFY_ROUTINE(ULONG Port, PVOID Data, ULONG Event, ULONG SubEvent);
+/* VCOMM and VMM services and the routines they call back use the C calling
+ * convention (the caller removes the arguments), not NTAPI. */
+typedef VOID VCOMM_NOTIFY_ROUTINE(ULONG Port, PVOID Data, ULONG Event, ULONG SubEvent);
 typedef VCOMM_NOTIFY_ROUTINE *PVCOMM_NOTIFY_ROUTINE;
 
-typedef VOID NTAPI VMM_EVENT_ROUTINE(PVOID RefData);
+typedef VOID VMM_EVENT_ROUTINE(PVOID RefData);
 typedef VMM_EVENT_ROUTINE *PVMM_EVENT_ROUTINE;
 
 HS_EXTERN_C_BEGIN
 
-ULONG NTAPI _VCOMM_OpenComm(PCHAR Name, ULONG Vm);
-ULONG NTAPI _VCOMM_SetCommState(ULONG Port, PDCB Dcb, ULONG ActionMask);
-ULONG NTAPI _VCOMM_GetCommState(ULONG Port, PDCB Dcb);
-ULONG NTAPI _VCOMM_SetupComm(ULONG Port, PUCHAR RxBuffer, ULONG RxSize, PUCHAR TxBuffer,
-                             ULONG TxSize, PVOID Reserved8);
-ULONG NTAPI _VCOMM_TransmitCommChar(ULONG Port, ULONG Char);
-ULONG NTAPI _VCOMM_CloseComm(ULONG Port);
-ULONG NTAPI _VCOMM_GetCommQueueStatus(ULONG Port, PCOMSTAT ComStat);
-ULONG NTAPI _VCOMM_ClearCommError(ULONG Port, PCOMSTAT ComStat, PULONG Errors);
-ULONG NTAPI _VCOMM_GetModemStatus(ULONG Port, PULONG ModemStatus);
-ULONG NTAPI _VCOMM_GetCommProperties(ULONG Port, PCOMMPROP CommProp);
-ULONG NTAPI _VCOMM_EscapeCommFunction(ULONG Port, ULONG Function, ULONG InData, PVOID OutData);
-ULONG NTAPI _VCOMM_PurgeComm(ULONG Port, ULONG Queue);
-ULONG NTAPI _VCOMM_SetCommEventMask(ULONG Port, ULONG Mask, PULONG Events);
-ULONG NTAPI _VCOMM_GetCommEventMask(ULONG Port, ULONG EventsToClear, PULONG Events);
-ULONG NTAPI _VCOMM_WriteComm(ULONG Port, PUCHAR Buffer, ULONG Length, PULONG Written);
-ULONG NTAPI _VCOMM_ReadComm(ULONG Port, PUCHAR Buffer, ULONG Length, PULONG Read);
-ULONG NTAPI _VCOMM_EnableCommNotification(ULONG Port, PVCOMM_NOTIFY_ROUTINE Routine, PVOID Data);
-ULONG NTAPI _VCOMM_GetSetCommTimeouts(ULONG Port, PCOMMTIMEOUTS Timeouts, ULONG Action);
+ULONG _VCOMM_OpenComm(PCHAR Name, ULONG Vm);
+ULONG _VCOMM_SetCommState(ULONG Port, PDCB Dcb, ULONG ActionMask);
+ULONG _VCOMM_GetCommState(ULONG Port, PDCB Dcb);
+ULONG _VCOMM_SetupComm(ULONG Port, PUCHAR RxBuffer, ULONG RxSize, PUCHAR TxBuffer,
+                       ULONG TxSize, PVOID Reserved8);
+ULONG _VCOMM_TransmitCommChar(ULONG Port, ULONG Char);
+ULONG _VCOMM_CloseComm(ULONG Port);
+ULONG _VCOMM_GetCommQueueStatus(ULONG Port, PCOMSTAT ComStat);
+ULONG _VCOMM_ClearCommError(ULONG Port, PCOMSTAT ComStat, PULONG Errors);
+ULONG _VCOMM_GetModemStatus(ULONG Port, PULONG ModemStatus);
+ULONG _VCOMM_GetCommProperties(ULONG Port, PCOMMPROP CommProp);
+ULONG _VCOMM_EscapeCommFunction(ULONG Port, ULONG Function, ULONG InData, PVOID OutData);
+ULONG _VCOMM_PurgeComm(ULONG Port, ULONG Queue);
+ULONG _VCOMM_SetCommEventMask(ULONG Port, ULONG Mask, PULONG Events);
+ULONG _VCOMM_GetCommEventMask(ULONG Port, ULONG EventsToClear, PULONG Events);
+ULONG _VCOMM_WriteComm(ULONG Port, PUCHAR Buffer, ULONG Length, PULONG Written);
+ULONG _VCOMM_ReadComm(ULONG Port, PUCHAR Buffer, ULONG Length, PULONG Read);
+ULONG _VCOMM_EnableCommNotification(ULONG Port, PVCOMM_NOTIFY_ROUTINE Routine, PVOID Data);
+ULONG _VCOMM_GetSetCommTimeouts(ULONG Port, PCOMMTIMEOUTS Timeouts, ULONG Action);
 
 /* VMM: runs Routine(RefData) once, after the current interrupt-time code has
  * returned; returns the event handle. */
-ULONG NTAPI Schedule_Global_Event(PVMM_EVENT_ROUTINE Routine, PVOID RefData);
+ULONG Schedule_Global_Event(PVMM_EVENT_ROUTINE Routine, PVOID RefData);
 
 HS_EXTERN_C_END
 

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 namespace hs {
@@ -268,12 +269,18 @@ class Parser {
 
     // The driver key.
     if (!add_regs(*install, spec.driver_key)) return false;
+    const std::string ntmp_driver = std::exchange(ntmp_driver_, std::string());
+    const int ntmp_line = ntmp_line_;
     // The hardware key.
     if (const Section* hw = section(install_name + ".HW")) {
       if (!add_regs(*hw, spec.hardware_key)) return false;
     }
     // Services: the function driver (flag 2) and the filters' images.
     const Section* services = section(install_name + ".Services");
+    if (services == nullptr && !ntmp_driver.empty()) {
+      spec.upper_filters = filters_;
+      return apply_ntmp_driver(spec, ntmp_driver, ntmp_line);
+    }
     if (services == nullptr)
       return fail(install->line,
                   "no [" + install_name + ".Services] section naming the function driver");
@@ -314,6 +321,35 @@ class Parser {
       auto it = images.find(lower(filter));
       spec.upper_filters.push_back(it == images.end() ? filter : it->second);
     }
+    if (!ntmp_driver.empty()) return apply_ntmp_driver(spec, ntmp_driver, ntmp_line);
+    return true;
+  }
+
+  // Windows 98/Me load a node's WDM drivers from NTMPDriver in the driver
+  // key: image files, comma-separated, bottom to top, the first being the
+  // function driver. Where the file also names the drivers by AddService
+  // (flag 0x2) and UpperFilters, both must name the same stack.
+  bool apply_ntmp_driver(DeviceNodeSpec& spec, const std::string& list, int line) {
+    std::vector<std::string> drivers;
+    std::istringstream in(list);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+      item = trim(item);
+      if (!item.empty()) drivers.push_back(image_name(item));
+    }
+    if (drivers.empty()) return fail(line, "NTMPDriver names no driver");
+    std::vector<std::string> filters(drivers.begin() + 1, drivers.end());
+    if (!spec.function_driver.empty() && lower(spec.function_driver) != lower(drivers[0]))
+      return fail(line, "NTMPDriver's function driver " + drivers[0] +
+                            " is not the AddService function driver " + spec.function_driver);
+    if (!spec.upper_filters.empty()) {
+      bool same = spec.upper_filters.size() == filters.size();
+      for (size_t i = 0; same && i < filters.size(); ++i)
+        same = lower(spec.upper_filters[i]) == lower(filters[i]);
+      if (!same) return fail(line, "NTMPDriver's filters are not the UpperFilters");
+    }
+    spec.function_driver = drivers[0];
+    spec.upper_filters = std::move(filters);
     return true;
   }
 
@@ -369,6 +405,10 @@ class Parser {
     RegistryValue value;
     if (flags == 0 || flags == kFlgExpandSz) {
       value = RegistryValue::string(name, values.empty() ? "" : values[0].text);
+      if (lower(name) == "ntmpdriver") {
+        ntmp_driver_ = values.empty() ? "" : values[0].text;
+        ntmp_line_ = e.line;
+      }
       if (flags == kFlgExpandSz) value.type = REG_EXPAND_SZ;
     } else if (flags == kFlgDword) {
       uint32_t number = 0;
@@ -418,6 +458,8 @@ class Parser {
   std::map<std::string, Section> sections_;
   std::map<std::string, std::string> strings_;
   std::vector<std::string> filters_;
+  std::string ntmp_driver_;  // NTMPDriver of the key being filled, if any
+  int ntmp_line_ = 0;
 };
 
 }  // namespace
