@@ -194,7 +194,7 @@ TEST(ScenarioParser, ReadsSetUpStepsCommentsAndEscapes) {
   const auto& power = std::get<PowerStep>(steps[6].action);
   EXPECT_EQ(power.kind, PowerStep::Kind::System);
   EXPECT_EQ(power.state, 3);
-  EXPECT_EQ(std::get<LineSendStep>(steps[8].action).bytes, std::string("\r\nRING\r\n\0\xff", 9));
+  EXPECT_EQ(std::get<LineSendStep>(steps[8].action).bytes, std::string("\r\nRING\r\n\0\xff", 10));
   const auto& expect = std::get<ExpectStep>(steps[10].action);
   EXPECT_EQ(expect.status, 0xC0000120u);
   EXPECT_EQ(expect.info, 16u);

@@ -30,7 +30,12 @@ std::vector<TraceEvent> negotiation() {
     events.push_back(e);
   };
   irp("ratefilter", "in", "IOCTL_SERIAL_SET_BAUD_RATE", "00 C2 01 00");
-  irp("portbridge", "in", "IOCTL_SERIAL_SET_BAUD_RATE", "80 25 00 00");
+  // As the kernel traces it: the parameters in the text, not as bytes.
+  TraceEvent down = make(2, 1000, "irp");
+  down.add("dev", "portbridge").add("phase", "in").add("major", "IRP_MJ_DEVICE_CONTROL");
+  down.add("ioctl", "IOCTL_SERIAL_SET_BAUD_RATE");
+  down.text = "portbridge  IRP_MJ_DEVICE_CONTROL IOCTL_SERIAL_SET_BAUD_RATE  Rate: 9600";
+  events.push_back(down);
   TraceEvent call = make(3, 3000, "vcomm");
   call.add("svc", "SetCommState").add("ret", 1);
   call.text = "_VCOMM_SetCommState(COM2, Rate: 9600) = 1";
@@ -64,7 +69,9 @@ TEST(TraceText, ShowsRequestsWithTheirParametersInWords) {
   EXPECT_EQ(
       render_text(events[0]),
       "000001  " + format_vtime(0) + "  ratefilter  > DEVICE_CONTROL SET_BAUD_RATE  Rate: 115200");
-  EXPECT_NE(render_text(events[1]).find("Rate: 9600"), std::string::npos);
+  EXPECT_EQ(render_text(events[1]),
+            "000002  " + format_vtime(1000) +
+                "  portbridge  > IRP_MJ_DEVICE_CONTROL IOCTL_SERIAL_SET_BAUD_RATE  Rate: 9600");
   EXPECT_NE(render_text(events[2]).find("_VCOMM_SetCommState(COM2, Rate: 9600) = 1"),
             std::string::npos);
   EXPECT_NE(render_text(events[6]).find("PC -> handset @9600  Length 1: 41  \"A\""),
@@ -134,6 +141,7 @@ TEST(SequenceDiagram, IsWellFormedXmlWithLifelinesAndMergedArrows) {
   EXPECT_NE(svg.find("ReadComm = 0  x3"), std::string::npos) << "polls drawn once";
   EXPECT_NE(svg.find("&quot;AT\\r&quot; @9600"), std::string::npos) << "bytes merged";
   EXPECT_NE(svg.find("SET_BAUD_RATE  Rate: 115200"), std::string::npos);
+  EXPECT_NE(svg.find("SET_BAUD_RATE  Rate: 9600"), std::string::npos) << "from the kernel's text";
   EXPECT_NE(svg.find("DbgBreakPoint"), std::string::npos);
 }
 

@@ -35,8 +35,9 @@ Plug and Play and power:
   start
   pnp query-stop|stop|cancel-stop|query-remove|remove|cancel-remove|surprise-removal
   power system S0..S5 | power device D0..D3 | power query-device D0..D3
-Requests (each also takes handle=H, at=dispatch, async=NAME):
-  open [as H]    close [H]    cleanup [H]
+Requests (each takes at=dispatch; all but open take handle=H, and ioctl,
+read and write take async=NAME to go on without waiting):
+  open [as H]    close [H]    cleanup [H]      (default handle: the newest open one)
   ioctl NAME [ARGS] [in=HEX] [inlen=N] [outlen=N]
         NAME is the IOCTL_SERIAL_ suffix or a number; ARGS fill its record:
         SET_BAUD_RATE 115200          SET_TIMEOUTS 20 0 200 0 2000

@@ -34,6 +34,7 @@ std::string in_quotes(std::string_view text) { return "'" + std::string(text) + 
 struct ParseState {
   std::string base_dir;
   int start_line = 0;             // first `start`, 0: none yet
+  int removed_line = 0;           // `pnp remove`, 0: not removed
   std::vector<std::string> open;  // open handles, oldest first
   std::set<std::string, std::less<>> closed;
   std::map<std::string, int, std::less<>> async_names;  // name -> line
@@ -48,6 +49,11 @@ class LineParser {
   Action parse() {
     const Token& command = next_word("a command");
     const std::string& name = command.text;
+    static const std::set<std::string, std::less<>> kNeedDevice = {
+        "start", "pnp", "power", "open", "close", "cleanup", "ioctl", "write", "read"};
+    if (state_.removed_line != 0 && kNeedDevice.contains(name))
+      throw Bad{command.column,
+                "the device was removed on line " + std::to_string(state_.removed_line)};
     if (name == "node") return node(command);
     if (name == "registry") return registry(command);
     if (name == "handset") return handset();
@@ -237,6 +243,7 @@ class LineParser {
                                    " (known: query-stop, stop, cancel-stop, query-remove, remove, "
                                    "cancel-remove, surprise-removal)"};
     expect_end();
+    if (action.text == "remove") state_.removed_line = line_number;
     return PnpStep{action.text};
   }
 
@@ -332,6 +339,9 @@ class LineParser {
       if (request_option(token, step)) {
         if (step.kind == RequestStep::Kind::Open && token.key == "handle")
           throw Bad{token.column, "open takes `as NAME`, not handle="};
+        if (token.key == "async")
+          throw Bad{token.column,
+                    name + " is always synchronous; async= is for ioctl, read and write"};
         ++index_;
         continue;
       }

@@ -6,7 +6,8 @@ namespace hs::tool {
 
 std::string format_summary(const RunReport& report) {
   const RunSummary& s = report.summary;
-  std::string text = "Summary: " + std::to_string(s.requests) + " requests";
+  std::string text =
+      "Summary: " + std::to_string(s.requests) + (s.requests == 1 ? " request" : " requests");
   if (!s.statuses.empty()) {
     text += " (";
     for (size_t i = 0; i < s.statuses.size(); ++i)
@@ -25,7 +26,8 @@ std::string format_summary(const RunReport& report) {
       text += "Result: every expect held\n";
       break;
     case kExitExpectFailed:
-      text += "Result: " + std::to_string(report.failures.size()) + " expect(s) failed\n";
+      text += "Result: " + std::to_string(report.failures.size()) +
+              (report.failures.size() == 1 ? " check" : " checks") + " failed\n";
       break;
     case kExitStopped:
       text += "Result: the run was stopped (" + report.policy + ")\n";

@@ -92,12 +92,12 @@ std::vector<Arrow> build_arrows(const std::vector<TraceEvent>& events, bool lane
       arrow.dashed = !in;
       arrow.label = short_request(event);
       if (in) {
-        const std::string data = bytes_of_hex(event.str(event.find("in") ? "in" : "data"));
-        if (!event.str("ioctl").empty() && !data.empty())
-          arrow.label += "  " + describe_ioctl_data(event.str("ioctl"), data);
-        else if (!data.empty())
-          arrow.label +=
-              "  \"" + escape_bytes(data.substr(0, 24)) + (data.size() > 24 ? "...\"" : "\"");
+        const std::string data = bytes_of_hex(event.str("hex"));
+        const std::string details =
+            event.str("major") == "IRP_MJ_WRITE" && !data.empty()
+                ? "\"" + escape_bytes(data.substr(0, 24)) + (data.size() > 24 ? "...\"" : "\"")
+                : irp_details(event);
+        if (!details.empty()) arrow.label += "  " + details;
       } else {
         arrow.label += " : " + status_short(event);
         if (event.find("info")) arrow.label += " (" + event.str("info") + ")";

@@ -48,6 +48,8 @@ std::string stop_bits_name(uint8_t stop) {
 
 // The request's name as the monitors show it: major, then the minor or the
 // control code.
+}  // namespace
+
 std::string request_words(const TraceEvent& event) {
   std::string major = strip(event.str("major"), "IRP_MJ_");
   if (major.empty() && event.find("major_code"))
@@ -69,6 +71,8 @@ std::string request_words(const TraceEvent& event) {
   if (!state.empty()) words += " " + state;
   return words;
 }
+
+namespace {
 
 // The first present field among the keys that carry data bytes.
 std::string data_bytes(const TraceEvent& event, std::initializer_list<std::string_view> keys) {
@@ -94,27 +98,36 @@ std::string status_words(const TraceEvent& event) {
   return strip(text, "STATUS_");
 }
 
+// The kernel renders each request's parameters into the event's text
+// ("portbridge  IRP_MJ_DEVICE_CONTROL IOCTL_SERIAL_SET_BAUD_RATE  Rate: 115200");
+// the device already has its own column, so it is dropped from the text.
 std::string irp_text(const TraceEvent& event) {
   const bool in = event.str("phase") != "out";
-  std::string text = std::string(in ? "> " : "< ") + request_words(event);
+  std::string text = in ? "> " : "< ";
+  const std::string dev = event.str("dev");
+  if (!event.text.empty() && !has_any(event, {"in"})) {
+    std::string_view body = event.text;
+    if (body.substr(0, dev.size()) == dev) body.remove_prefix(dev.size());
+    while (!body.empty() && body.front() == ' ') body.remove_prefix(1);
+    return text + std::string(body);
+  }
+  text += request_words(event);
   const std::string ioctl = strip(event.str("ioctl"), "IOCTL_SERIAL_");
   const std::string major = strip(event.str("major"), "IRP_MJ_");
   std::string details;
   if (in) {
-    if (has_any(event, {"in", "data"})) {
-      const std::string bytes = data_bytes(event, {"in", "data"});
+    if (has_any(event, {"in", "hex"})) {
+      const std::string bytes = data_bytes(event, {"in", "hex"});
       details = ioctl.empty() ? describe_bytes(bytes) : describe_ioctl_data(ioctl, bytes);
-    } else if (major == "READ" && event.find("length")) {
-      details = "Length " + event.str("length");
+    } else if (event.find("len")) {
+      details = "Length " + event.str("len");
     }
   } else {
     text += "  " + status_words(event);
     if (event.find("info")) text += "  Info " + event.str("info");
-    if (has_any(event, {"out", "hex", "data"})) {
-      const std::string bytes = data_bytes(event, {"out", "hex", "data"});
-      details = ioctl.empty() || ioctl.rfind("GET_", 0) != 0 ? describe_bytes(bytes)
-                                                             : describe_ioctl_data(ioctl, bytes);
-      if (ioctl == "WAIT_ON_MASK") details = "Events: " + wait_mask_words(le32(bytes, 0));
+    if (has_any(event, {"out", "hex"})) {
+      const std::string bytes = data_bytes(event, {"out", "hex"});
+      details = ioctl.empty() ? describe_bytes(bytes) : describe_ioctl_data(ioctl, bytes);
     }
   }
   if (!details.empty()) text += "  " + details;
@@ -158,6 +171,20 @@ std::string body_text(const TraceEvent& event) {
 }
 
 }  // namespace
+
+std::string irp_details(const TraceEvent& event) {
+  const std::string ioctl = event.str("ioctl");
+  if (event.find("in")) return describe_ioctl_data(ioctl, bytes_of_hex(event.str("in")));
+  std::string key = ioctl;
+  for (const char* field : {"state", "minor", "major"})
+    if (key.empty()) key = event.str(field);
+  const size_t at = key.empty() ? std::string::npos : event.text.find(key);
+  if (at == std::string::npos) return {};
+  std::string_view rest = std::string_view(event.text).substr(at + key.size());
+  while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+  if (rest.substr(0, 2) == "->") return {};
+  return std::string(rest);
+}
 
 std::string bytes_of_hex(std::string_view hex) {
   std::string bytes;

@@ -23,6 +23,12 @@ std::string render_json(const TraceEvent& event);
 std::string describe_ioctl_data(std::string_view ioctl, const std::string& bytes);
 // "Length 3: 41 54 0D"
 std::string describe_bytes(const std::string& bytes);
+// A request's name from an "irp" event: "DEVICE_CONTROL SET_BAUD_RATE",
+// "PNP START_DEVICE", "POWER SET_POWER D3".
+std::string request_words(const TraceEvent& event);
+// The parameters the kernel wrote into an "irp" event's text after the
+// request's name ("Rate: 115200"), or "".
+std::string irp_details(const TraceEvent& event);
 // "AT\rOK\r\n" rendered printable with C escapes.
 std::string escape_bytes(std::string_view bytes);
 // The bytes of a "41 54 0D" field ("" when malformed).
