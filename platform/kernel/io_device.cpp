@@ -120,11 +120,8 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     hs::ke_violation("device deleted twice",
                      "IoDeleteDevice of " + hs::device_text(DeviceObject) + ", deleted before");
   }
-  if (DeviceObject->AttachedDevice != nullptr) {
-    hs::ke_violation("device deleted while attached",
-                     "IoDeleteDevice of " + hs::device_text(DeviceObject) + ": " +
-                         hs::device_text(DeviceObject->AttachedDevice) + " is attached above it");
-  }
+  // A device still attached above may go on: on removal the driver above
+  // detaches only after the request has come back up from this one.
   if (r->lower != nullptr) {
     hs::ke_violation("device deleted while attached",
                      "IoDeleteDevice of " + hs::device_text(DeviceObject) + ": still attached to " +
@@ -181,7 +178,12 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   hs::ke_enter("IoDetachDevice", PASSIVE_LEVEL);
   hs::ke_check_arg("IoDetachDevice", TargetDevice, "target device");
   Kernel& k = Kernel::current();
-  hs::live_record(TargetDevice, "IoDetachDevice");
+  // The device below may be deleted already (its driver handled the removal
+  // first); detaching from it is how the one above lets go.
+  if (k.io().record(TargetDevice) == nullptr) {
+    hs::ke_violation("not a device object", "IoDetachDevice(" + hs::pointer_text(TargetDevice) +
+                                                "), which IoCreateDevice did not return");
+  }
   PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
   if (upper == nullptr) {
     hs::ke_violation(

@@ -78,7 +78,6 @@ PIRP IoManager::allocate_irp(CCHAR stack_size, std::string allocator) {
   rec->id = next_irp_id_++;
   rec->size = size;
   rec->allocator = std::move(allocator);
-  rec->visits.resize(static_cast<size_t>(stack_size) + 1);
   irps_[irp] = std::move(rec);
   return irp;
 }
@@ -142,7 +141,10 @@ NTSTATUS IoManager::call_driver(PDEVICE_OBJECT device, PIRP irp, std::string_vie
     ke_violation("request passed on with a cancel routine set",
                  std::string(service) + " of " + request_text(*rec) + " to " + target->driver);
   }
-  if (irp->CurrentLocation > irp->StackCount) rec->completed = false;  // its owner sends it again
+  if (rec->completed) {
+    rec->completed = false;  // its owner sends it again
+    rec->visits.clear();
+  }
   if (irp->CurrentLocation <= 1) {
     ke_violation("no more stack locations",
                  std::string(service) + " of " + request_text(*rec) + " to " + target->driver +
@@ -156,11 +158,10 @@ NTSTATUS IoManager::call_driver(PDEVICE_OBJECT device, PIRP irp, std::string_vie
   rec->major = stack->MajorFunction;
   rec->minor = stack->MinorFunction;
   rec->ioctl = stack->Parameters.DeviceIoControl.IoControlCode;
-  LocationVisit& visit = rec->visits[static_cast<size_t>(location)];
-  visit = LocationVisit{};
-  visit.device = device;
-  visit.generation = ++rec->generation;
-  uint64_t generation = visit.generation;
+  size_t visit = rec->visits.size();
+  rec->visits.push_back(LocationVisit{});
+  rec->visits.back().device = device;
+  rec->visits.back().location = location;
   uint64_t id = rec->id;
   if (stack->MajorFunction == IRP_MJ_POWER && !rec->power_starts.count(target->driver)) {
     rec->power_starts[target->driver] = 0;
@@ -186,8 +187,8 @@ NTSTATUS IoManager::call_driver(PDEVICE_OBJECT device, PIRP irp, std::string_vie
   rec = irp_record(irp);
   if (rec == nullptr || rec->id != id) return status;  // long gone
   if (forced && !rec->forced_frames.empty()) rec->forced_frames.pop_back();
-  LocationVisit& after = rec->visits[static_cast<size_t>(location)];
-  if (after.generation != generation) return status;  // passed down with its location skipped
+  if (visit >= rec->visits.size() || rec->visits[visit].device != device) return status;
+  LocationVisit& after = rec->visits[visit];
   if (after.deferred) {
     if (status != STATUS_PENDING && status != after.deferred_status) {
       ke_violation("dispatch status differs from the completed request's",
@@ -199,12 +200,12 @@ NTSTATUS IoManager::call_driver(PDEVICE_OBJECT device, PIRP irp, std::string_vie
   }
   after.returned = true;
   after.returned_status = status;
-  if (after.left) check_visit(*rec, location);
+  if (after.left) check_visit(*rec, visit);
   return status;
 }
 
-void IoManager::check_visit(const IrpRecord& rec, int location) {
-  const LocationVisit& v = rec.visits[static_cast<size_t>(location)];
+void IoManager::check_visit(const IrpRecord& rec, size_t visit) {
+  const LocationVisit& v = rec.visits[visit];
   std::string who = name_of(v.device);
   if (v.pending_bit && v.returned_status != STATUS_PENDING) {
     ke_violation("request marked pending but STATUS_PENDING not returned",
@@ -266,8 +267,11 @@ void IoManager::complete(PIRP irp, CCHAR boost, const void* caller) {
   int location = irp->CurrentLocation;
   if (!rec.forced_frames.empty() && rec.forced_frames.back().first == location &&
       rec.forced_frames.back().second == stack->DeviceObject) {
-    LocationVisit& visit = rec.visits[static_cast<size_t>(location)];
-    if (!visit.returned && !visit.deferred) {
+    LocationVisit* found = nullptr;
+    for (auto it = rec.visits.rbegin(); it != rec.visits.rend() && !found; ++it)
+      if (it->location == location && it->device == stack->DeviceObject && !it->left) found = &*it;
+    if (found != nullptr && !found->returned && !found->deferred) {
+      LocationVisit& visit = *found;
       // Forced pending: the request comes back pending and completes later.
       visit.deferred = true;
       visit.deferred_status = status;
@@ -305,15 +309,21 @@ void IoManager::complete_walk(IrpRecord& start, PIRP irp) {
     PDEVICE_OBJECT device = stack->DeviceObject;
     bool pending = (stack->Control & SL_PENDING_RETURNED) != 0;
     irp->PendingReturned = pending;
-    trace_out(*rec, device, stack);
-    LocationVisit& visit = rec->visits[static_cast<size_t>(location)];
-    bool check = false;
-    if (visit.device == device && device != nullptr) {
+    // Every device that entered at this location leaves now, the lowest
+    // (the last to enter) first.
+    std::vector<size_t> checks;
+    bool traced = false;
+    for (size_t i = rec->visits.size(); i-- > 0;) {
+      LocationVisit& visit = rec->visits[i];
+      if (visit.location != location || visit.left) continue;
+      trace_out(*rec, visit.device, stack);
+      traced = true;
       visit.left = true;
       visit.pending_bit = pending;
       visit.status_at_leave = irp->IoStatus.Status;
-      check = visit.returned;
+      if (visit.returned) checks.push_back(i);
     }
+    if (!traced) trace_out(*rec, device, stack);
     NTSTATUS status = irp->IoStatus.Status;
     UCHAR control = stack->Control;
     PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
@@ -324,7 +334,7 @@ void IoManager::complete_walk(IrpRecord& start, PIRP irp) {
     std::memset(stack, 0, sizeof *stack);
     irp->CurrentLocation++;
     irp->Tail.Overlay.CurrentStackLocation++;
-    if (check) check_visit(*rec, location);
+    for (size_t i : checks) check_visit(*rec, i);
     bool above = irp->CurrentLocation <= irp->StackCount;
     if (!above) {
       // The request has left the stack; it belongs to whoever allocated it.

@@ -87,10 +87,11 @@ struct DeviceRecord {
   VTime forced_delay = kMillisecond;
 };
 
-// One pass of a request through one stack location.
+// One pass of a request through one device. A device that skips its stack
+// location shares it with the device below; both are left together.
 struct LocationVisit {
   PDEVICE_OBJECT device = nullptr;
-  uint64_t generation = 0;
+  int location = 0;       // the stack location it used
   bool returned = false;  // the dispatch routine has returned
   NTSTATUS returned_status = 0;
   bool left = false;         // completion has walked past this location
@@ -108,8 +109,7 @@ struct IrpRecord {
   bool freed = false;
   bool completed = false;  // completion walked past the top
   CCHAR boost = 0;
-  uint64_t generation = 0;
-  std::vector<LocationVisit> visits;  // index: stack location 1..StackCount
+  std::vector<LocationVisit> visits;  // every device it entered, in order
   // (location, device) of dispatch routines running under forced pending
   std::vector<std::pair<int, PDEVICE_OBJECT>> forced_frames;
   UCHAR major = 0;  // of the last device it entered, for reports
@@ -156,7 +156,7 @@ class IoManager {
 
   // Verifier check of one visit once both its dispatch has returned and
   // completion has left its location.
-  void check_visit(const IrpRecord& rec, int location);
+  void check_visit(const IrpRecord& rec, size_t visit);
 
  private:
   Kernel& kernel_;
