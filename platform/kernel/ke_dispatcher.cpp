@@ -100,7 +100,12 @@ void ke_init_header(DISPATCHER_HEADER* header, UCHAR type, LONG state) {
   ke_state().dispatcher_objects.insert(header);
 }
 
-bool ke_has_waiters(const DISPATCHER_HEADER* header) { return !IsListEmpty(&header->WaitListHead); }
+// Memory that held an object may be re-used (a stack event of a returned
+// frame): only a list that leads to a live wait block counts as waiters.
+bool ke_has_waiters(const DISPATCHER_HEADER* header) {
+  return !IsListEmpty(&header->WaitListHead) &&
+         ke_state().wait_blocks.count(header->WaitListHead.Flink) != 0;
+}
 
 }  // namespace hs
 
@@ -220,7 +225,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
         "KeWaitForSingleObject on " + object_name(header) + " from " + m.current_context_name());
   }
   InsertTailList(&header->WaitListHead, &block.entry);
+  ke_state().wait_blocks.insert(&block.entry);
   m.block(object_name(header), deadline);
+  ke_state().wait_blocks.erase(&block.entry);
   if (block.satisfied) return STATUS_SUCCESS;
   RemoveEntryList(&block.entry);
   return STATUS_TIMEOUT;

@@ -20,6 +20,7 @@ inline constexpr VTime kBootSystemTime = 0x01D0000000000000LL;
 
 struct KeState {
   std::unordered_set<const void*> dispatcher_objects;                   // initialised objects
+  std::unordered_set<const void*> wait_blocks;  // wait blocks of threads blocked in a wait now
   std::map<const KTIMER*, Machine::EventId> timer_events;               // set timers
   std::unordered_map<EmuThread*, std::vector<const void*>> held_locks;  // per thread
   std::unordered_map<const void*, std::set<const void*>> lock_after;    // lock order
