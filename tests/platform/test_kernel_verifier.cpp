@@ -10,11 +10,11 @@ namespace {
 enum class Trigger { Install, Read, Control, Create, CreateThenRemove, Remove, Power };
 
 struct RuleCase {
-  int fault;          // the faulty driver's FAULT_* mode
-  Trigger trigger;    // what sets it off
-  const char* rule;   // the rule the report must name
-  bool as_filter = false;      // faulty sits above mini_fdo
-  bool pdo_pending = false;    // the bus completes later (forced pending)
+  int fault;                 // the faulty driver's FAULT_* mode
+  Trigger trigger;           // what sets it off
+  const char* rule;          // the rule the report must name
+  bool as_filter = false;    // faulty sits above mini_fdo
+  bool pdo_pending = false;  // the bus completes later (forced pending)
 };
 
 std::ostream& operator<<(std::ostream& out, const RuleCase& c) {
@@ -40,8 +40,8 @@ TEST_P(KernelVerifier, StopsTheRunNamingTheRule) {
         send_request(node.top(), {IRP_MJ_READ, 4});
         break;
       case Trigger::Control:
-        send_request(node.top(), {IRP_MJ_DEVICE_CONTROL, sizeof(SERIAL_BAUD_RATE),
-                                  IOCTL_SERIAL_GET_BAUD_RATE});
+        send_request(node.top(),
+                     {IRP_MJ_DEVICE_CONTROL, sizeof(SERIAL_BAUD_RATE), IOCTL_SERIAL_GET_BAUD_RATE});
         break;
       case Trigger::Create:
         send_request(node.top(), {IRP_MJ_CREATE});
@@ -120,8 +120,7 @@ TEST(KernelVerifier, LeakAtUnloadIsReportedByTag) {
     f.kernel.send_pnp(node, IRP_MN_REMOVE_DEVICE);
   });
   ASSERT_EQ(result.outcome, RunOutcome::Violation);
-  EXPECT_NE(result.report.find("'FULT': 1 block(s), 48 bytes"), std::string::npos)
-      << result.report;
+  EXPECT_NE(result.report.find("'FULT': 1 block(s), 48 bytes"), std::string::npos) << result.report;
 }
 
 }  // namespace
