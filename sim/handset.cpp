@@ -252,10 +252,10 @@ void Handset::parse(uint8_t c) {
   if (c == s3_) {
     std::string line = line_buffer_;
     line_buffer_.clear();
-    size_t start = 0;
-    while (start < line.size() && std::isspace(static_cast<unsigned char>(line[start]))) ++start;
+    // Characters before the "AT" prefix are ignored (line noise, garbage).
+    size_t start = upper(line).find("AT");
+    if (start == std::string::npos) return;  // not a command
     line = line.substr(start);
-    if (line.size() < 2 || upper(line.substr(0, 2)) != "AT") return;  // not a command
     busy_ = true;
     timers_.push_back(machine_.after(
         options_.latency, [this, line] { execute(line); }, "handset command"));

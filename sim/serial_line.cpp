@@ -247,6 +247,17 @@ class LineUart : public Uart {
   bool set_format(const UartFormat& f) override {
     if (!supports(f)) return false;
     if (f == format_) return true;
+    // What arrived so far was received at the old format; a frame under
+    // way is cut off.
+    VTime now = machine_.now();
+    uint8_t buffer[256];
+    for (;;) {
+      uint32_t errors = 0;
+      size_t got = take(now, buffer, sizeof buffer, &errors);
+      if (got == 0) break;
+      for (size_t i = 0; i < got; ++i) fifo_.push_back({buffer[i], i + 1 == got ? errors : 0});
+    }
+    in_->scan = std::max(in_->scan, now);
     std::vector<uint8_t> unsent = retract();
     format_ = f;
     push(unsent.data(), unsent.size(), false);
@@ -319,6 +330,20 @@ class LineUart : public Uart {
 
   size_t receive(uint8_t* out, size_t max, uint32_t* errors) override {
     *errors = 0;
+    if (!fifo_.empty()) {
+      size_t got = 0;
+      while (got < max && !fifo_.empty()) {
+        auto [byte, byte_errors] = fifo_.front();
+        fifo_.pop_front();
+        out[got++] = byte;
+        if (byte_errors) {
+          *errors = byte_errors;
+          break;
+        }
+      }
+      changed();
+      return got;
+    }
     size_t got = take(machine_.now(), out, max, errors);
     if (got > 0) last_take_ = machine_.now();
     changed();
@@ -327,7 +352,7 @@ class LineUart : public Uart {
   size_t rx_pending() override {
     // Counts without taking: decode into a scratch copy of the channel.
     Channel copy = *in_;
-    size_t n = 0;
+    size_t n = fifo_.size();
     uint8_t scratch[512];
     for (;;) {
       uint32_t errors = 0;
@@ -338,6 +363,7 @@ class LineUart : public Uart {
     return n;
   }
   void purge_rx() override {
+    fifo_.clear();
     uint8_t scratch[512];
     uint32_t errors = 0;
     while (take(machine_.now(), scratch, sizeof scratch, &errors) > 0) {
@@ -598,6 +624,10 @@ class LineUart : public Uart {
     if (in.tx_empty && tx_busy() && held_.empty()) consider(out_->busy_until());
     bool rx = in.rx_data || in.rx_char >= 0 || in.rx_errors || in.rx_count > 0;
     if (!rx) return due;
+    if (!fifo_.empty()) {
+      consider(now);
+      return due;
+    }
     VTime timeout = format_.frame_time() * line_.options_.rx_timeout_chars;
     const Channel& ch = *in_;
     // Walk the frames to come in order, as far as the interest needs.
@@ -665,7 +695,6 @@ class LineUart : public Uart {
       if (fifo_done && in.rx_char < 0 && (in.rx_count == 0 || seen >= in.rx_count)) break;
     }
     if (!fifo_done && last_arrival >= 0) consider(last_arrival + timeout);
-    (void)now;
     return due;
   }
 
@@ -680,6 +709,7 @@ class LineUart : public Uart {
   UartFormat format_;
   UartControl control_;
   UartInterest interest_;
+  std::deque<std::pair<uint8_t, uint32_t>> fifo_;  // received at a format since left
   std::deque<uint8_t> held_;  // bytes waiting while XOFF or break holds the transmitter
   bool xoff_ = false;
   Machine::EventId due_event_ = 0;
