@@ -99,6 +99,16 @@ static VOID FilterReleaseLine(PFILTER_EXTENSION Extension) {
 
   FilterOpenGate(Extension);
   held = (PIRP)InterlockedExchangePointer((PVOID volatile *)&Extension->HeldWaitIrp, NULL);
+  if (held == NULL) {
+    KeSetEvent(&Extension->NegotiationLock, IO_NO_INCREMENT, FALSE);
+    return;
+  }
+  /* The lower driver may have kept the traffic events of the negotiation
+   * for the next wait: a wait they answer at once is sent down once more. */
+  InterlockedExchangePointer((PVOID volatile *)&Extension->ResendingWaitIrp, held);
+  (VOID) FilterSendWaitOnMask(Extension, held, &passDown);
+  InterlockedExchangePointer((PVOID volatile *)&Extension->ResendingWaitIrp, NULL);
+  held = (PIRP)InterlockedExchangePointer((PVOID volatile *)&Extension->HeldWaitIrp, NULL);
   if (held != NULL) {
     (VOID) FilterSendWaitOnMask(Extension, held, &passDown);
   }
@@ -368,13 +378,29 @@ NTSTATUS FilterSendWaitOnMask(PFILTER_EXTENSION Extension, PIRP Irp, PBOOLEAN Pa
 }
 
 /*
+ * FilterOnlyTrafficEvents - whether a completed wait reports nothing but
+ * events that line traffic raises. Up to DISPATCH_LEVEL.
+ */
+static BOOLEAN FilterOnlyTrafficEvents(PIRP Irp) {
+  ULONG events;
+
+  if (Irp->IoStatus.Information < sizeof(ULONG) || Irp->AssociatedIrp.SystemBuffer == NULL) {
+    return FALSE;
+  }
+  events = *(const ULONG *)Irp->AssociatedIrp.SystemBuffer;
+  return events != 0 && (events & ~(ULONG)FILTER_TRAFFIC_EVENTS) == 0;
+}
+
+/*
  * FilterWaitOnMaskComplete - completion routine of wait requests, on success
  * only. Up to DISPATCH_LEVEL; never blocks. While a negotiation runs the
  * event was most likely the handset's answer: the request is kept in
  * HeldWaitIrp (completion stops here) and sent down again when the
  * negotiation ends. If the gate opens while it is being stored, the routine
  * takes it back unless the release already has it; a request it cannot
- * hold (one is held already) reaches the client.
+ * hold (one is held already) reaches the client. While the release sends a
+ * held wait down again, an answer of traffic events only (kept below during
+ * the negotiation) is held once more for a second sending.
  */
 NTSTATUS NTAPI FilterWaitOnMaskComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   PFILTER_EXTENSION extension = (PFILTER_EXTENSION)Context;
@@ -384,6 +410,10 @@ NTSTATUS NTAPI FilterWaitOnMaskComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, P
 
   if (Irp->PendingReturned) {
     IoMarkIrpPending(Irp);
+  }
+  if (extension->ResendingWaitIrp == Irp && FilterOnlyTrafficEvents(Irp) &&
+      InterlockedCompareExchangePointer(held, Irp, NULL) == NULL) {
+    return STATUS_MORE_PROCESSING_REQUIRED;
   }
   if (!FilterGateIsOpen(extension) && InterlockedCompareExchangePointer(held, Irp, NULL) == NULL) {
     if (!FilterGateIsOpen(extension) || InterlockedCompareExchangePointer(held, NULL, Irp) != Irp) {

@@ -29,6 +29,10 @@ static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "the published capabilities rec
 #define FILTER_BREAK_ON_CREATE 0x2
 #define FILTER_BREAK_ON_NEGOTIATION 0x4
 
+/* Wait events that the negotiation's own traffic raises. */
+#define FILTER_TRAFFIC_EVENTS \
+  (SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG | SERIAL_EV_TXEMPTY | SERIAL_EV_RX80FULL)
+
 typedef enum _FILTER_PNP_STATE {
   FILTER_NOT_STARTED = 0,      /* device added, never started */
   FILTER_STARTING = 1,         /* IRP_MN_START_DEVICE is being handled */
@@ -86,6 +90,8 @@ typedef struct _FILTER_EXTENSION {
   KSPIN_LOCK GateLock;
   /* Requests that met the closed gate at DISPATCH_LEVEL; GateLock. */
   LIST_ENTRY GateQueue;
+  /* Held wait being sent down again by the release; releasing thread, read up to DISPATCH. */
+  PIRP volatile ResendingWaitIrp;
 } FILTER_EXTENSION, *PFILTER_EXTENSION;
 
 /* ---------------------------------------------------------------- frame.cpp */

@@ -1,0 +1,166 @@
+// The filter over the whole stack: the client, ratefilter, portbridge on
+// VCOMM's COM port, the serial line and the handset with its quirks.
+#include <gtest/gtest.h>
+
+#include "fixture.h"
+
+namespace rftest {
+namespace {
+
+using hs::Completion;
+using hs::Handle;
+using hs::Request;
+
+struct Stack {
+  hs::Rig rig;
+  hs::DeviceNode* node;
+  explicit Stack(hs::RigOptions options = {}) : rig(std::move(options)) {
+    node = &rig.install(rig.stack_spec("portbridge", {"ratefilter"}));
+  }
+  hs::Client& client() { return rig.client(); }
+  Completion set_rate(const Handle& h, uint32_t rate) {
+    return client().ioctl(h, IOCTL_SERIAL_SET_BAUD_RATE, hs::le32(rate));
+  }
+  // The handset's answer to "AT\r" written by the client at the port's rate.
+  std::string at(const Handle& h) {
+    client().ioctl(h, IOCTL_SERIAL_PURGE, hs::le32(SERIAL_PURGE_RXCLEAR));
+    std::vector<uint8_t> timeouts(20, 0);
+    timeouts[0] = 50;                        // interval 50 ms
+    timeouts[8] = 0xF4, timeouts[9] = 0x01;  // total constant 500 ms
+    client().ioctl(h, IOCTL_SERIAL_SET_TIMEOUTS, timeouts);
+    client().write(h, "AT\r");
+    std::string answer;
+    for (int i = 0; i < 10 && answer.find("OK\r\n") == std::string::npos; ++i) {
+      Completion r = client().read(h, 32);
+      if (r.info == 0) break;
+      answer += r.text();
+    }
+    return answer;
+  }
+};
+
+TEST(FilterStackE2E, NegotiationSwitchesTheHandset) {
+  Stack s;
+  Completion rate;
+  std::string answer;
+  RF_RUN(s, [&] {
+    Handle h = s.client().open();
+    ASSERT_TRUE(h.ok());
+    rate = s.set_rate(h, 115200);
+    answer = s.at(h);
+    s.client().close(h);
+    EXPECT_EQ(s.rig.kernel().send_pnp(*s.node, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+  });
+  EXPECT_EQ(rate.status, STATUS_SUCCESS);
+  EXPECT_EQ(s.rig.handset().rate(), 115200u);
+  EXPECT_EQ(answer, "AT\r\r\nOK\r\n");
+  std::string tx = s.rig.line_bytes("tx");
+  EXPECT_EQ(tx.substr(0, 20), "AT\rAT\rAT+IPR=115200\r");
+  EXPECT_EQ(s.rig.kernel().pool_usage("QX42").blocks_held, 0u);
+  EXPECT_EQ(s.rig.kernel().pool_blocks_held(), 0u) << s.rig.kernel().pool_report();
+}
+
+// The handset's ways of answering, and where each leaves the two ends.
+TEST(FilterStackE2E, HandsetQuirks) {
+  struct Case {
+    const char* name;
+    std::function<void(hs::HandsetOptions&)> setup;
+    NTSTATUS client;
+    uint32_t handset_rate;  // after the negotiation
+    bool talks;             // "AT" answered at the port's rate afterwards
+  };
+  const Case cases[] = {
+      {"echo off", [](hs::HandsetOptions& o) { o.echo = false; }, STATUS_SUCCESS, 115200, true},
+      {"numeric", [](hs::HandsetOptions& o) { o.verbose = false; }, STATUS_SUCCESS, 115200, false},
+      {"slow", [](hs::HandsetOptions& o) { o.latency = 60 * hs::kMillisecond; }, STATUS_SUCCESS,
+       115200, true},
+      // Silent: the port follows the client, the handset stays where it was.
+      {"silent", [](hs::HandsetOptions& o) { o.quirks.silent = true; }, STATUS_SUCCESS, 9600,
+       false},
+      // The rate refused: the request fails and both ends stay at 9600.
+      {"ERROR to +IPR",
+       [](hs::HandsetOptions& o) { o.rates = {300, 1200, 2400, 4800, 9600, 19200}; },
+       STATUS_UNSUCCESSFUL, 9600, true},
+  };
+  for (const Case& k : cases) {
+    hs::RigOptions options;
+    k.setup(options.handset);
+    Stack s(options);
+    Completion rate;
+    std::string answer;
+    RF_RUN(s, [&] {
+      Handle h = s.client().open();
+      rate = s.set_rate(h, 115200);
+      answer = s.at(h);
+      s.client().close(h);
+    });
+    EXPECT_EQ(rate.status, k.client) << k.name;
+    EXPECT_EQ(s.rig.handset().rate(), k.handset_rate) << k.name;
+    if (k.talks) {
+      EXPECT_NE(answer.find("OK\r\n"), std::string::npos) << k.name << ": " << answer;
+    }
+    EXPECT_EQ(s.rig.kernel().pool_usage("QX42").blocks_held, 0u) << k.name;
+  }
+}
+
+TEST(FilterStackE2E, WaitOnRxcharIsNotCompletedByTheHandsetsAnswer) {
+  Stack s;
+  Completion wait;
+  bool done_after_negotiation = true;
+  RF_RUN(s, [&] {
+    Handle h = s.client().open();
+    s.client().ioctl(h, IOCTL_SERIAL_SET_WAIT_MASK, hs::le32(SERIAL_EV_RXCHAR));
+    hs::Pending w = s.client().send(h, Request::ioctl_out(IOCTL_SERIAL_WAIT_ON_MASK, 4));
+    EXPECT_EQ(s.set_rate(h, 115200).status, STATUS_SUCCESS);
+    s.rig.machine().sleep_for(20 * hs::kMillisecond);
+    done_after_negotiation = w.done();
+    // A byte of the handset's own now completes it.
+    s.rig.handset().send_raw("X");
+    wait = s.client().wait(w);
+    s.client().close(h);
+  });
+  EXPECT_FALSE(done_after_negotiation);
+  EXPECT_EQ(wait.status, STATUS_SUCCESS);
+  EXPECT_EQ(wait.u32() & SERIAL_EV_RXCHAR, static_cast<uint32_t>(SERIAL_EV_RXCHAR));
+}
+
+// Start, open, traffic, power down and up, removal: nothing left behind.
+// Disabled while the device power-down request trips the verifier below the
+// filter ("bus marked request pending and returned 0x00000000": portbridge
+// passes the D3 request on with a location it had marked pending).
+TEST(FilterStackE2E, DISABLED_FullLifeFromOneDeviceNodeFile) {
+  hs::Rig rig;
+  hs::DeviceNode* node = &rig.install_file(hs::Rig::data("ratefilter/handset.inf"));
+  Completion rate, write, read;
+  NTSTATUS sleep = STATUS_PENDING, wake = STATUS_PENDING, removed = STATUS_PENDING;
+  hs::RunResult result = rig.run([&] {
+    Handle h = rig.client().open();
+    ASSERT_TRUE(h.ok());
+    rate = rig.client().ioctl(h, IOCTL_SERIAL_SET_BAUD_RATE, hs::le32(57600));
+    write = rig.client().write(h, "ATI\r");
+    rig.machine().sleep_for(50 * hs::kMillisecond);
+    std::vector<uint8_t> at_once(20, 0);
+    at_once[0] = at_once[1] = at_once[2] = at_once[3] = 0xFF;  // interval MAXULONG
+    rig.client().ioctl(h, IOCTL_SERIAL_SET_TIMEOUTS, at_once);
+    read = rig.client().read(h, 64);
+    rig.client().close(h);
+    sleep = rig.kernel().send_system_power(*node, IRP_MN_SET_POWER, PowerSystemSleeping3);
+    wake = rig.kernel().send_system_power(*node, IRP_MN_SET_POWER, PowerSystemWorking);
+    h = rig.client().open();
+    EXPECT_TRUE(h.ok());
+    rig.client().close(h);
+    removed = rig.kernel().send_pnp(*node, IRP_MN_REMOVE_DEVICE);
+  });
+  ASSERT_TRUE(result.ok()) << result.report;
+  EXPECT_EQ(rate.status, STATUS_SUCCESS);
+  EXPECT_EQ(write.status, STATUS_SUCCESS);
+  EXPECT_NE(read.text().find("HS-1"), std::string::npos) << read.text();
+  EXPECT_EQ(sleep, STATUS_SUCCESS);
+  EXPECT_EQ(wake, STATUS_SUCCESS);
+  EXPECT_EQ(removed, STATUS_SUCCESS);
+  EXPECT_EQ(node->state, hs::NodeState::Removed);
+  EXPECT_EQ(rig.kernel().pool_blocks_held(), 0u) << rig.kernel().pool_report();
+}
+
+}  // namespace
+}  // namespace rftest
