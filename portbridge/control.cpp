@@ -279,7 +279,7 @@ NTSTATUS BridgeGetProperties(PBRIDGE_EXTENSION Extension, PIRP Irp) {
 }
 
 /* IOCTL_SERIAL_IMMEDIATE_CHAR: sent ahead of the transmit queue. PASSIVE_LEVEL.
-   A refusal answers STATUS_INVALID_PARAMETER. */
+   A refusal answers STATUS_INVALID_PARAMETER. Information 0: there is no output. */
 NTSTATUS BridgeImmediateChar(PBRIDGE_EXTENSION Extension, PIRP Irp) {
   ULONG result;
 
@@ -292,7 +292,8 @@ NTSTATUS BridgeImmediateChar(PBRIDGE_EXTENSION Extension, PIRP Irp) {
   if (!result) {
     return STATUS_INVALID_PARAMETER;
   }
-  Irp->IoStatus.Information = sizeof(UCHAR);
+  /* The character is input, not output: nothing comes back to the caller. */
+  Irp->IoStatus.Information = 0;
   return STATUS_SUCCESS;
 }
 

@@ -11,10 +11,21 @@
  * begun, and a queued slot is never filled again. When the slot whose turn
  * it is is still queued, the request goes on the overflow list instead (a
  * hand-over only counts in StartReadOwed) and holds its I/O reference there;
- * every work routine, once its own request is done, carries out what waits
- * on that list. So a burst of deferrals is never refused and never blocks.
+ * each work routine, as it begins, fills its own slot again with the oldest
+ * waiting request. So a burst of deferrals is never refused, never blocks,
+ * and reaches the workers in the order it arrived.
  */
 #include "portbridge.h"
+
+/* Fills a free slot and queues its work item. DISPATCH_LEVEL. */
+static VOID BridgeFillWorkSlot(PBRIDGE_EXTENSION Extension, PBRIDGE_WORK_SLOT Slot, PIRP Irp,
+                               PWORKER_THREAD_ROUTINE Routine) {
+  Slot->Queued = TRUE;
+  Slot->Irp = Irp;
+  Slot->DeviceObject = Extension->Self;
+  ExInitializeWorkItem(&Slot->WorkItem, Routine, Slot);
+  ExQueueWorkItem(&Slot->WorkItem, DelayedWorkQueue);
+}
 
 /*
  * Hands a request to a system worker thread. DISPATCH_LEVEL (one processor:
@@ -32,8 +43,9 @@ VOID BridgeDeferRequest(PBRIDGE_EXTENSION Extension, PIRP Irp, PWORKER_THREAD_RO
     IoMarkIrpPending(Irp);
   }
 
-  if (slot->Queued) {
-    /* Every slot is taken in turn, so the one whose turn it is waited longest. */
+  if (slot->Queued || Extension->OverflowHead != NULL || Extension->StartReadOwed != 0) {
+    /* Every slot is taken in turn, so the one whose turn it is waited longest;
+       and nothing overtakes what already waits. */
     if (handOver) {
       Extension->StartReadOwed++;
     } else {
@@ -49,11 +61,7 @@ VOID BridgeDeferRequest(PBRIDGE_EXTENSION Extension, PIRP Irp, PWORKER_THREAD_RO
   }
 
   Extension->NextWorkSlot = (Extension->NextWorkSlot + 1) % BRIDGE_WORK_SLOT_COUNT;
-  slot->Queued = TRUE;
-  slot->Irp = Irp;
-  slot->DeviceObject = Extension->Self;
-  ExInitializeWorkItem(&slot->WorkItem, Routine, slot);
-  ExQueueWorkItem(&slot->WorkItem, DelayedWorkQueue);
+  BridgeFillWorkSlot(Extension, slot, Irp, Routine);
 }
 
 /*
@@ -95,55 +103,36 @@ NTSTATUS BridgeDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return STATUS_PENDING;
 }
 
-/* Frees a slot as its work routine begins. PASSIVE_LEVEL. */
-static VOID BridgeReleaseWorkSlot(PBRIDGE_WORK_SLOT Slot) {
+/*
+ * Frees a slot as its work routine begins (the routine has taken Irp and
+ * DeviceObject out of it), and fills it again at once with what waits for a
+ * slot: an owed read hand-over first, then the oldest overflowed request,
+ * whose I/O reference moves with it. So waiting requests reach the worker
+ * queue in the order they were deferred. PASSIVE_LEVEL.
+ */
+static VOID BridgeBeginWork(PBRIDGE_WORK_SLOT Slot) {
+  PBRIDGE_EXTENSION extension = BridgeExtension(Slot->DeviceObject);
   KIRQL irql;
+
   KeRaiseIrql(DISPATCH_LEVEL, &irql);
   Slot->Queued = FALSE;
-  KeLowerIrql(irql);
-}
-
-/*
- * Carries out, one at a time, what was deferred while every slot was queued:
- * owed read hand-overs first, then the overflow list in arrival order. Each
- * drops the I/O reference its deferral took. PASSIVE_LEVEL, worker thread.
- */
-static VOID BridgeRunOverflow(PBRIDGE_EXTENSION Extension) {
-  for (;;) {
-    KIRQL irql;
-    PIRP irp = NULL;
-    BOOLEAN handOver = FALSE;
-
-    KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    if (Extension->StartReadOwed != 0) {
-      Extension->StartReadOwed--;
-      handOver = TRUE;
-      irp = Extension->StartingRead; /* null: a receive abort has cancelled it */
-    } else if (Extension->OverflowHead != NULL) {
-      irp = Extension->OverflowHead;
-      PLIST_ENTRY next = irp->Tail.Overlay.ListEntry.Flink;
-      Extension->OverflowHead =
-          next != NULL ? CONTAINING_RECORD(next, IRP, Tail.Overlay.ListEntry) : NULL;
-      if (Extension->OverflowHead == NULL) {
-        Extension->OverflowTail = NULL;
-      }
+  if (extension->StartReadOwed != 0) {
+    extension->StartReadOwed--;
+    BridgeFillWorkSlot(extension, Slot, extension->StartingRead, BridgeStartReadWorkRoutine);
+  } else if (extension->OverflowHead != NULL) {
+    PIRP irp = extension->OverflowHead;
+    PLIST_ENTRY next = irp->Tail.Overlay.ListEntry.Flink;
+    extension->OverflowHead =
+        next != NULL ? CONTAINING_RECORD(next, IRP, Tail.Overlay.ListEntry) : NULL;
+    if (extension->OverflowHead == NULL) {
+      extension->OverflowTail = NULL;
     }
-    KeLowerIrql(irql);
-
-    if (!handOver && irp == NULL) {
-      return;
-    }
-    if (handOver) {
-      if (irp != NULL) {
-        BridgeStartRead(Extension->Self, irp);
-      }
-    } else if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
-      BridgeDeviceControl(Extension->Self, irp);
-    } else {
-      BridgeReadWrite(Extension->Self, irp);
-    }
-    BridgeIoDecrement(Extension);
+    BridgeFillWorkSlot(extension, Slot, irp,
+                       IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL
+                           ? BridgeDeviceControlWorkRoutine
+                           : BridgeReadWriteWorkRoutine);
   }
+  KeLowerIrql(irql);
 }
 
 /*
@@ -157,9 +146,8 @@ VOID BridgeReadWriteWorkRoutine(PVOID Parameter) {
   PIRP irp = slot->Irp;
   PBRIDGE_EXTENSION extension = BridgeExtension(device);
 
-  BridgeReleaseWorkSlot(slot);
+  BridgeBeginWork(slot);
   BridgeReadWrite(device, irp);
-  BridgeRunOverflow(extension);
   BridgeIoDecrement(extension);
 }
 
@@ -175,9 +163,8 @@ VOID BridgeDeviceControlWorkRoutine(PVOID Parameter) {
   PIRP irp = slot->Irp;
   PBRIDGE_EXTENSION extension = BridgeExtension(device);
 
-  BridgeReleaseWorkSlot(slot);
+  BridgeBeginWork(slot);
   BridgeDeviceControl(device, irp);
-  BridgeRunOverflow(extension);
   BridgeIoDecrement(extension);
 }
 
@@ -195,8 +182,9 @@ VOID BridgeStartReadWorkRoutine(PVOID Parameter) {
   PIRP irp = slot->Irp;
   PBRIDGE_EXTENSION extension = BridgeExtension(device);
 
-  BridgeReleaseWorkSlot(slot);
-  BridgeStartRead(device, irp);
-  BridgeRunOverflow(extension);
+  BridgeBeginWork(slot);
+  if (irp != NULL) {
+    BridgeStartRead(device, irp);
+  }
   BridgeIoDecrement(extension);
 }

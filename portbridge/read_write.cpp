@@ -350,7 +350,8 @@ static VOID BridgeAbortReads(PBRIDGE_EXTENSION Extension) {
   }
   starting = Extension->StartingRead;
   Extension->StartingRead = NULL;
-  while ((entry = KeRemoveDeviceQueue(&Extension->ReadQueue)) != NULL) {
+  while (Extension->ReadQueue.Busy &&
+         (entry = KeRemoveDeviceQueue(&Extension->ReadQueue)) != NULL) {
     PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.DeviceQueueEntry);
     irp->Tail.Overlay.ListEntry.Flink = NULL;
     if (queuedTail != NULL) {
@@ -413,6 +414,8 @@ NTSTATUS BridgePurge(PBRIDGE_EXTENSION Extension, PIRP Irp) {
   if (failed) {
     return STATUS_UNSUCCESSFUL;
   }
-  Irp->IoStatus.Information = sizeof(ULONG);
+  /* No output record: Information counts output bytes, and the I/O manager
+     copies that many back to the caller's (here absent) output buffer. */
+  Irp->IoStatus.Information = 0;
   return STATUS_SUCCESS;
 }

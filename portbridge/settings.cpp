@@ -7,22 +7,6 @@
  */
 #include "portbridge.h"
 
-/* DCB BitMask bits as this port defines them. */
-#define BRIDGE_BM_BINARY 0x00000001  /* always set */
-#define BRIDGE_BM_RTS_OFF 0x00000002 /* RTS not raised */
-#define BRIDGE_BM_CTS_HANDSHAKE 0x00000008
-#define BRIDGE_BM_DSR_HANDSHAKE 0x00000010
-#define BRIDGE_BM_DTR_OFF 0x00000080 /* DTR not raised */
-#define BRIDGE_BM_ERROR_CHAR 0x00000400
-#define BRIDGE_BM_NULL_STRIPPING 0x00000800
-#define BRIDGE_BM_DTR_HANDSHAKE 0x00002000
-#define BRIDGE_BM_RTS_HANDSHAKE 0x00004000
-#define BRIDGE_BM_DSR_SENSITIVITY 0x00010000
-#define BRIDGE_BM_XOFF_CONTINUE 0x00020000
-#define BRIDGE_BM_DTR_ON 0x00040000 /* DTR raised */
-#define BRIDGE_BM_ERROR_ABORT 0x00080000
-#define BRIDGE_BM_RTS_ON 0x00100000 /* RTS raised */
-
 /* Handshake flags that map one to one onto a BitMask bit, both ways. */
 typedef struct _BRIDGE_FLAG_BIT {
   BOOLEAN FlowReplace; /* FALSE: ControlHandShake */
@@ -31,15 +15,15 @@ typedef struct _BRIDGE_FLAG_BIT {
 } BRIDGE_FLAG_BIT;
 
 static const BRIDGE_FLAG_BIT BridgeFlagBits[] = {
-    {FALSE, SERIAL_CTS_HANDSHAKE, BRIDGE_BM_CTS_HANDSHAKE},
-    {FALSE, SERIAL_DSR_HANDSHAKE, BRIDGE_BM_DSR_HANDSHAKE},
-    {TRUE, SERIAL_ERROR_CHAR, BRIDGE_BM_ERROR_CHAR},
-    {TRUE, SERIAL_NULL_STRIPPING, BRIDGE_BM_NULL_STRIPPING},
-    {FALSE, SERIAL_DTR_HANDSHAKE, BRIDGE_BM_DTR_HANDSHAKE},
-    {TRUE, SERIAL_RTS_HANDSHAKE, BRIDGE_BM_RTS_HANDSHAKE},
-    {FALSE, SERIAL_DSR_SENSITIVITY, BRIDGE_BM_DSR_SENSITIVITY},
-    {TRUE, SERIAL_XOFF_CONTINUE, BRIDGE_BM_XOFF_CONTINUE},
-    {FALSE, SERIAL_ERROR_ABORT, BRIDGE_BM_ERROR_ABORT},
+    {FALSE, SERIAL_CTS_HANDSHAKE, fOutXCTSFlow},
+    {FALSE, SERIAL_DSR_HANDSHAKE, fOutXDSRFlow},
+    {TRUE, SERIAL_ERROR_CHAR, fPErrChar},
+    {TRUE, SERIAL_NULL_STRIPPING, fNullStrip},
+    {FALSE, SERIAL_DTR_HANDSHAKE, fDTRFlow},
+    {TRUE, SERIAL_RTS_HANDSHAKE, fRTSFlow},
+    {FALSE, SERIAL_DSR_SENSITIVITY, fDSRSensitivity},
+    {TRUE, SERIAL_XOFF_CONTINUE, fTxContinueOnXoff},
+    {FALSE, SERIAL_ERROR_ABORT, fAbortOnError},
 };
 
 static ULONG BridgeInputLength(PIRP Irp) {
@@ -223,11 +207,11 @@ NTSTATUS BridgeGetChars(PBRIDGE_EXTENSION Extension, PIRP Irp) {
  * without a bit (automatic XON/XOFF, DCD handshake, break char) are dropped.
  */
 static ULONG BridgeHandflowToBitMask(const SERIAL_HANDFLOW *Handflow) {
-  ULONG mask = BRIDGE_BM_BINARY;
+  ULONG mask = fBinary;
   ULONG i;
 
-  mask |= (Handflow->ControlHandShake & SERIAL_DTR_CONTROL) ? BRIDGE_BM_DTR_ON : BRIDGE_BM_DTR_OFF;
-  mask |= (Handflow->FlowReplace & SERIAL_RTS_CONTROL) ? BRIDGE_BM_RTS_ON : BRIDGE_BM_RTS_OFF;
+  mask |= (Handflow->ControlHandShake & SERIAL_DTR_CONTROL) ? fDtrEnable : fDTRDisable;
+  mask |= (Handflow->FlowReplace & SERIAL_RTS_CONTROL) ? fRtsEnable : fRTSDisable;
   for (i = 0; i < RTL_NUMBER_OF(BridgeFlagBits); i++) {
     ULONG flags =
         BridgeFlagBits[i].FlowReplace ? Handflow->FlowReplace : Handflow->ControlHandShake;
@@ -242,8 +226,8 @@ static ULONG BridgeHandflowToBitMask(const SERIAL_HANDFLOW *Handflow) {
 static VOID BridgeBitMaskToHandflow(ULONG Mask, SERIAL_HANDFLOW *Handflow) {
   ULONG i;
 
-  Handflow->ControlHandShake = (Mask & BRIDGE_BM_DTR_OFF) ? 0 : SERIAL_DTR_CONTROL;
-  Handflow->FlowReplace = (Mask & BRIDGE_BM_RTS_OFF) ? 0 : SERIAL_RTS_CONTROL;
+  Handflow->ControlHandShake = (Mask & fDTRDisable) ? 0 : SERIAL_DTR_CONTROL;
+  Handflow->FlowReplace = (Mask & fRTSDisable) ? 0 : SERIAL_RTS_CONTROL;
   for (i = 0; i < RTL_NUMBER_OF(BridgeFlagBits); i++) {
     if (Mask & BridgeFlagBits[i].Bit) {
       if (BridgeFlagBits[i].FlowReplace) {
