@@ -75,7 +75,8 @@ TEST(HsbridgeExitStatus, UsageAndScenarioErrorsAreTwoAndRunNothing) {
   };
   const Case cases[] = {
       {"", "subcommand"},
-      {"frobnicate", "frobnicate"},
+      {"frobnicate", "unknown command 'frobnicate'"},
+      {"run --time-limit soon " + scenario("hang.hsb"), "soon"},
       {"run", "FILE"},
       {"run /nonexistent/x.hsb", "/nonexistent/x.hsb: cannot read the scenario file"},
       {"run " + scenario("bad.hsb"), scenario("bad.hsb") + ":4:21: expected BaudRate, got 'fast'"},
@@ -109,6 +110,14 @@ TEST(HsbridgeExitStatus, HangIsThreeWithTheReport) {
   EXPECT_EQ(outcome.status, 3) << outcome.err;
   EXPECT_TRUE(contains(outcome.err, "run stopped")) << outcome.err;
   EXPECT_TRUE(contains(outcome.err, "client")) << "the report names the waiting thread";
+  EXPECT_TRUE(contains(outcome.err, "run seed 1")) << "the policy and seed to replay it";
+}
+
+TEST(HsbridgeExitStatus, PassingTheTimeLimitIsAHang) {
+  const Outcome outcome =
+      hsbridge("run --trace none --time-limit 3s " + scenario("endless_read.hsb"));
+  EXPECT_EQ(outcome.status, 3) << outcome.err;
+  EXPECT_TRUE(contains(outcome.err, "time limit")) << outcome.err;
 }
 
 TEST(HsbridgeRun, CarriesOutEveryKindOfStep) {
@@ -178,14 +187,15 @@ TEST(HsbridgeDemo, SameSeedSameTraceByteForByte) {
   const Outcome second = hsbridge("demo --policy random --seed 7 --trace jsonl");
   EXPECT_EQ(first.status, 0) << first.err;
   EXPECT_EQ(first.out, second.out);
+  EXPECT_EQ(hsbridge("demo --seed 3").out, hsbridge("demo --seed 3").out) << "text too";
 }
 
 TEST(HsbridgeRun, TraceFileTakesTheTraceAndScenarioFromStandardInput) {
   const std::string trace = temp_path("trace.txt");
-  const std::string command = "run --trace-file " + trace + " - <<'EOF'\nstart\nopen\nclose\nEOF";
   const std::string out = temp_path("o");
-  const int raw =
-      std::system((std::string(HS_BIN_DIR) + "/hsbridge " + command + " >" + out).c_str());
+  const std::string command = std::string(HS_BIN_DIR) + "/hsbridge run --trace-file " + trace +
+                              " - >" + out + " <<'EOF'\nstart\nopen\nclose\nEOF\n";
+  const int raw = std::system(command.c_str());
   EXPECT_EQ(WEXITSTATUS(raw), 0);
   EXPECT_TRUE(contains(slurp(trace), "IRP_MJ_CREATE"));
   EXPECT_FALSE(contains(slurp(out), "IRP_MJ_CREATE")) << "the trace went to the file";

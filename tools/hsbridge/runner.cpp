@@ -165,6 +165,7 @@ class ScenarioRun {
   bool prepare() {
     RigOptions options;
     options.machine.policy = settings_.policy;
+    options.machine.time_limit = settings_.time_limit;
     options.kernel.driver_directory = settings_.driver_directory;
     options.handset.seed = settings_.policy.seed;
     std::optional<DeviceNodeSpec> node_file;

@@ -21,8 +21,9 @@ enum ExitStatus : int {
 };
 
 struct RunSettings {
-  SchedulePolicy policy;         // run-until-block unless asked otherwise
-  std::string driver_directory;  // where portbridge.so and ratefilter.so are
+  SchedulePolicy policy;             // run-until-block unless asked otherwise
+  std::string driver_directory;      // where portbridge.so and ratefilter.so are
+  VTime time_limit = 120 * kSecond;  // a run whose clock passes this is a hang
 };
 
 struct RunSummary {

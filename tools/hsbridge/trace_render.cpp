@@ -161,6 +161,14 @@ std::string body_text(const TraceEvent& event) {
       text += "  " + describe_bytes(bytes_of_hex(event.str("hex")));
     return text;
   }
+  if (event.ev == "pool" && event.find("op")) {
+    // Rendered from the fields alone: the block's host address differs
+    // from run to run and would make equal runs look different.
+    std::string text = event.str("op") + " '" + event.str("tag") + "'";
+    if (event.find("size")) text += " " + event.str("size") + " bytes";
+    if (event.find("drv")) text += " by " + event.str("drv");
+    return text;
+  }
   if (event.ev == "break") return "DbgBreakPoint" + (event.text.empty() ? "" : "  " + event.text);
   if (!event.text.empty()) return event.text;
   if (event.ev == "vcomm") return event.str("svc") + " = " + event.str("ret");
