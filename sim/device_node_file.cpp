@@ -224,9 +224,11 @@ class Parser {
     }
     for (auto& [name, sec] : sections_) {
       if (name == "strings") continue;
-      for (auto& e : sec.entries)
+      for (auto& e : sec.entries) {
+        if (!substitute(e.key, e.line)) return false;
         for (auto& f : e.fields)
           if (!substitute(f.text, e.line)) return false;
+      }
     }
 
     const Section* version = section("version");
