@@ -20,6 +20,7 @@ constexpr size_t kQuarantineBlocks = 2048;
 constexpr size_t kPoolAlignment = 16;
 
 void trace_pool(const char* op, const void* p, size_t size, ULONG tag, const std::string& owner) {
+  if (!Machine::current().trace().active()) return;
   TraceEvent event;
   event.ev = "pool";
   event.add("op", std::string(op));

@@ -337,11 +337,11 @@ std::string ioctl_name(ULONG code) {
 }
 
 void IoManager::trace_in(const IrpRecord& rec, PDEVICE_OBJECT device, PIO_STACK_LOCATION stack) {
-  emit_irp(rec, device, stack, false);
+  if (kernel_.machine().trace().active()) emit_irp(rec, device, stack, false);
 }
 
 void IoManager::trace_out(const IrpRecord& rec, PDEVICE_OBJECT device, PIO_STACK_LOCATION stack) {
-  emit_irp(rec, device, stack, true);
+  if (kernel_.machine().trace().active()) emit_irp(rec, device, stack, true);
 }
 
 }  // namespace hs

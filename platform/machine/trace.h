@@ -50,6 +50,9 @@ class Trace {
   int add_sink(TraceSink sink);
   void remove_sink(int id);
   void set_recording(bool on) { recording_ = on; }
+  // Whether an event would go anywhere (recorded or a sink): emitters may
+  // skip building one when not.
+  bool active() const { return recording_ || !sinks_.empty(); }
   const std::vector<TraceEvent>& events() const { return events_; }
   void clear() { events_.clear(); }
   void set_clock(std::function<VTime()> clock) { clock_ = std::move(clock); }
