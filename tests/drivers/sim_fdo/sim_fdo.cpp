@@ -50,9 +50,10 @@ static LONGLONG SimNow(VOID) {
   return now.QuadPart;
 }
 
-/* SimByteTime - one 10-bit frame at the current rate, in 100 ns units. */
-static LONGLONG SimByteTime(PSIM_EXTENSION Extension) {
-  return 100000000LL / (Extension->Rate ? Extension->Rate : 9600);
+/* SimFramesTime - Count 10-bit frames at the current rate, in 100 ns units, rounded up. */
+static LONGLONG SimFramesTime(PSIM_EXTENSION Extension, ULONG Count) {
+  LONGLONG rate = Extension->Rate ? Extension->Rate : 9600;
+  return ((LONGLONG)Count * 100000000LL + rate - 1) / rate;
 }
 
 /* SimOpen - opens and sets up the port. PASSIVE. */
@@ -148,7 +149,7 @@ static NTSTATUS NTAPI SimDispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (KeGetCurrentIrql() >= DISPATCH_LEVEL) return SimComplete(Irp, STATUS_SUCCESS, total);
     LONGLONG now = SimNow();
     if (now >= deadline) return SimComplete(Irp, STATUS_TIMEOUT, total);
-    LONGLONG wait = (LONGLONG)(length - total) * SimByteTime(extension);
+    LONGLONG wait = SimFramesTime(extension, length - total);
     if (wait > deadline - now) wait = deadline - now;
     SimDelay(extension, wait);
   }
@@ -167,7 +168,7 @@ static NTSTATUS NTAPI SimDispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       return SimComplete(Irp, STATUS_UNSUCCESSFUL, total);
     total += written;
     if (total == length || KeGetCurrentIrql() >= DISPATCH_LEVEL) break;
-    SimDelay(extension, (LONGLONG)(length - total) * SimByteTime(extension));
+    SimDelay(extension, SimFramesTime(extension, length - total));
   }
   return SimComplete(Irp, STATUS_SUCCESS, total);
 }
