@@ -231,19 +231,12 @@ out:
 }
 
 /*
- * BridgeClose - the close half: notification off, a pending wait ended with
- * STATUS_CANCELLED, the port closed and its queues freed. PASSIVE_LEVEL.
- * A close of a handle whose create did not open the port touches nothing.
- * Always STATUS_SUCCESS.
+ * BridgeShutPort - turns notification off, ends a pending wait with
+ * STATUS_CANCELLED, closes the port and takes the queue buffers out of the
+ * extension. PASSIVE_LEVEL, PortMutex held, port open. The caller frees the
+ * buffers returned once it has released the mutex.
  */
-static NTSTATUS BridgeClose(PBRIDGE_EXTENSION Extension, PIRP Irp) {
-  KeWaitForSingleObject(&Extension->PortMutex, Executive, KernelMode, FALSE, NULL);
-  if (!Extension->PortOpen ||
-      Extension->OpenFileObject != IoGetCurrentIrpStackLocation(Irp)->FileObject) {
-    KeReleaseMutex(&Extension->PortMutex, FALSE);
-    return STATUS_SUCCESS;
-  }
-
+static VOID BridgeShutPort(PBRIDGE_EXTENSION Extension, PUCHAR *RxBuffer, PUCHAR *TxBuffer) {
   _VCOMM_EnableCommNotification(Extension->Port, NULL, NULL);
 
   /* A wait whose completion is already scheduled belongs to WaitDpc. */
@@ -265,21 +258,62 @@ static NTSTATUS BridgeClose(PBRIDGE_EXTENSION Extension, PIRP Irp) {
   Extension->PortOpen = FALSE;
   Extension->OpenFileObject = NULL;
 
-  PUCHAR rxBuffer = Extension->RxBuffer;
-  PUCHAR txBuffer = Extension->TxBuffer;
+  *RxBuffer = Extension->RxBuffer;
+  *TxBuffer = Extension->TxBuffer;
   Extension->RxBuffer = NULL;
   Extension->RxBufferSize = 0;
   Extension->TxBuffer = NULL;
   Extension->TxBufferSize = 0;
-  KeReleaseMutex(&Extension->PortMutex, FALSE);
+}
 
-  if (rxBuffer != NULL) {
-    ExFreePool(rxBuffer);
+/*
+ * BridgeFreeQueues - frees queue buffers taken out by BridgeShutPort.
+ * PASSIVE_LEVEL, no lock held.
+ */
+static VOID BridgeFreeQueues(PUCHAR RxBuffer, PUCHAR TxBuffer) {
+  if (RxBuffer != NULL) {
+    ExFreePool(RxBuffer);
   }
-  if (txBuffer != NULL) {
-    ExFreePool(txBuffer);
+  if (TxBuffer != NULL) {
+    ExFreePool(TxBuffer);
   }
+}
+
+/*
+ * BridgeClose - the close half: notification off, a pending wait ended with
+ * STATUS_CANCELLED, the port closed and its queues freed. PASSIVE_LEVEL.
+ * A close of a handle whose create did not open the port touches nothing.
+ * Always STATUS_SUCCESS.
+ */
+static NTSTATUS BridgeClose(PBRIDGE_EXTENSION Extension, PIRP Irp) {
+  PUCHAR rxBuffer = NULL;
+  PUCHAR txBuffer = NULL;
+  KeWaitForSingleObject(&Extension->PortMutex, Executive, KernelMode, FALSE, NULL);
+  if (Extension->PortOpen &&
+      Extension->OpenFileObject == IoGetCurrentIrpStackLocation(Irp)->FileObject) {
+    BridgeShutPort(Extension, &rxBuffer, &txBuffer);
+  }
+  KeReleaseMutex(&Extension->PortMutex, FALSE);
+  BridgeFreeQueues(rxBuffer, txBuffer);
   return STATUS_SUCCESS;
+}
+
+/*
+ * BridgeClosePortAtRemoval - closes the port that a handle still holds open
+ * when the device is removed: no close will reach the device afterwards,
+ * and VCOMM must not keep the queues or call back into a deleted extension.
+ * PASSIVE_LEVEL, Plug and Play thread, once no request is in progress.
+ */
+VOID BridgeClosePortAtRemoval(PBRIDGE_EXTENSION Extension) {
+  PAGED_CODE();
+  PUCHAR rxBuffer = NULL;
+  PUCHAR txBuffer = NULL;
+  KeWaitForSingleObject(&Extension->PortMutex, Executive, KernelMode, FALSE, NULL);
+  if (Extension->PortOpen) {
+    BridgeShutPort(Extension, &rxBuffer, &txBuffer);
+  }
+  KeReleaseMutex(&Extension->PortMutex, FALSE);
+  BridgeFreeQueues(rxBuffer, txBuffer);
 }
 
 /*

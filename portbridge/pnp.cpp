@@ -87,8 +87,9 @@ static NTSTATUS BridgeCancelQuery(PBRIDGE_EXTENSION Extension, PIRP Irp,
  * BridgeRemoveDevice - IRP_MN_REMOVE_DEVICE: fails the held requests (unless
  * a surprise removal did), drops the request's and the device's own
  * references, waits until every request in progress has finished, passes
- * the removal down, detaches and deletes the device. PASSIVE_LEVEL. The
- * extension is gone when this returns.
+ * closes the port if a handle still holds it open, passes the removal
+ * down, detaches and deletes the device. PASSIVE_LEVEL. The extension is
+ * gone when this returns.
  */
 static NTSTATUS BridgeRemoveDevice(PBRIDGE_EXTENSION Extension, PIRP Irp) {
   if (Extension->PnpState != BRIDGE_SURPRISE_REMOVED) {
@@ -110,6 +111,7 @@ static NTSTATUS BridgeRemoveDevice(PBRIDGE_EXTENSION Extension, PIRP Irp) {
       break;
     }
   }
+  BridgeClosePortAtRemoval(Extension);
 
   Irp->IoStatus.Status = STATUS_SUCCESS;
   IoSkipCurrentIrpStackLocation(Irp);

@@ -231,6 +231,7 @@ IO_COMPLETION_ROUTINE BridgeSyncComplete;
 DRIVER_DISPATCH BridgeDispatchCreateClose;
 NTSTATUS BridgeQueryRegistryValue(HANDLE KeyHandle, PCWSTR ValueName, PVOID Buffer,
                                   ULONG BufferLength);
+VOID BridgeClosePortAtRemoval(PBRIDGE_EXTENSION Extension);
 
 /* ------------------------------------------- control dispatch (control.cpp) */
 NTSTATUS BridgeDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
