@@ -50,7 +50,10 @@ std::string WorkQueue::queued_in(const void* begin, const void* end) const {
   std::string found;
   for (const Item& item : items_) {
     const void* p = item.item;
-    if (p != nullptr && p >= begin && p < end) {
+    const void* routine =
+        p != nullptr ? reinterpret_cast<const void*>(item.item->WorkerRoutine) : nullptr;
+    bool inside = (p >= begin && p < end) || (routine >= begin && routine < end);
+    if (p != nullptr && inside) {
       found += item.what + " " + pointer_text(p) + " is still queued; ";
     }
   }

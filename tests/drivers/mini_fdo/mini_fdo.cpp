@@ -2,7 +2,8 @@
  * mini_fdo - a minimal function driver for the platform's tests. Opens and
  * closes, answers IOCTL_SERIAL_GET/SET_BAUD_RATE, and serves reads with
  * 'A' bytes: at once, or (driver key value "HoldReads" = n ms) held in a
- * cancellable queue until a timer's DPC completes them.
+ * cancellable queue until a timer's DPC completes them. With driver key
+ * value "BreakOnOpen" = 1 it breaks into the debugger on every open.
  */
 #include <ntddser.h>
 #include <wdm.h>
@@ -15,6 +16,7 @@ typedef struct _MINI_EXTENSION {
   PVOID Block;          /* pool held while the device exists ("MINI"); PASSIVE */
   ULONG BaudRate;       /* last rate set; PASSIVE */
   ULONG HoldMs;         /* reads wait this long (0: served at once); read-only after AddDevice */
+  ULONG BreakOnOpen;    /* DbgBreakPoint on each open; read-only after AddDevice */
   KSPIN_LOCK QueueLock; /* guards HeldReads; DISPATCH */
   LIST_ENTRY HeldReads; /* reads waiting for the timer; QueueLock */
   KTIMER Timer;         /* completes the held reads; DISPATCH */
@@ -128,7 +130,9 @@ static NTSTATUS NTAPI MiniDispatchControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 /* MiniDispatchOpenClose - create, close and cleanup succeed. PASSIVE. */
 static NTSTATUS NTAPI MiniDispatchOpenClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  UNREFERENCED_PARAMETER(DeviceObject);
+  PMINI_EXTENSION extension = (PMINI_EXTENSION)DeviceObject->DeviceExtension;
+  if (extension->BreakOnOpen && IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE)
+    DbgBreakPoint();
   return MiniComplete(Irp, STATUS_SUCCESS, 0);
 }
 
@@ -184,24 +188,23 @@ static NTSTATUS NTAPI MiniDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return PoCallDriver(extension->Lower, Irp);
 }
 
-/* MiniReadHoldMs - reads "HoldReads" (REG_DWORD, ms) from the driver key. PASSIVE. */
-static ULONG MiniReadHoldMs(PDEVICE_OBJECT Pdo) {
-  static const WCHAR name[] = {'H', 'o', 'l', 'd', 'R', 'e', 'a', 'd', 's', 0};
+/* MiniReadDword - reads a REG_DWORD of the driver key, 0 without one. PASSIVE. */
+static ULONG MiniReadDword(PDEVICE_OBJECT Pdo, PCWSTR name) {
   UCHAR buffer[64];
   PKEY_VALUE_FULL_INFORMATION info = (PKEY_VALUE_FULL_INFORMATION)buffer;
   UNICODE_STRING value;
   HANDLE key;
   ULONG length;
-  ULONG hold = 0;
+  ULONG number = 0;
   if (!NT_SUCCESS(IoOpenDeviceRegistryKey(Pdo, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key))) return 0;
   RtlInitUnicodeString(&value, name);
   if (NT_SUCCESS(
           ZwQueryValueKey(key, &value, KeyValueFullInformation, buffer, sizeof buffer, &length)) &&
       info->Type == REG_DWORD && info->DataLength == sizeof(ULONG)) {
-    RtlCopyMemory(&hold, buffer + info->DataOffset, sizeof(ULONG));
+    RtlCopyMemory(&number, buffer + info->DataOffset, sizeof(ULONG));
   }
   ZwClose(key);
-  return hold;
+  return number;
 }
 
 /* MiniAddDevice - creates and attaches the device. PASSIVE. */
@@ -216,7 +219,10 @@ static NTSTATUS NTAPI MiniAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT 
   extension = (PMINI_EXTENSION)device->DeviceExtension;
   extension->Self = device;
   extension->BaudRate = 9600;
-  extension->HoldMs = MiniReadHoldMs(Pdo);
+  static const WCHAR hold_reads[] = {'H', 'o', 'l', 'd', 'R', 'e', 'a', 'd', 's', 0};
+  static const WCHAR break_on_open[] = {'B', 'r', 'e', 'a', 'k', 'O', 'n', 'O', 'p', 'e', 'n', 0};
+  extension->HoldMs = MiniReadDword(Pdo, hold_reads);
+  extension->BreakOnOpen = MiniReadDword(Pdo, break_on_open);
   KeInitializeSpinLock(&extension->QueueLock);
   InitializeListHead(&extension->HeldReads);
   KeInitializeTimer(&extension->Timer);
