@@ -61,7 +61,7 @@ namespace hs {
 
 struct DeviceNodeParse {
   std::optional<DeviceNodeSpec> spec;
-  std::string error;  // "file:line: message" when spec is empty
+  std::string error;  // "file:line: message" when the file was refused
   std::string model;  // the description of the model installed
   bool ok() const { return spec.has_value(); }
 };

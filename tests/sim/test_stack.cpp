@@ -253,3 +253,37 @@ TEST(Stack, BusAnswersAreLeftUntouchedOnRequestAndCapabilitiesMapPowerStates) {
 
 }  // namespace
 }  // namespace hs::test
+
+namespace hs::test {
+namespace {
+
+// The same dialogue under preemption at every service call: the client's
+// accounting, the line and the handset hold whatever the order.
+TEST(Stack, DialogueHoldsUnderRandomAndPctSchedules) {
+  for (uint64_t seed = 1; seed <= 12; ++seed) {
+    for (PolicyKind kind : {PolicyKind::Random, PolicyKind::Pct}) {
+      RigOptions options;
+      options.machine.policy.kind = kind;
+      options.machine.policy.seed = seed;
+      options.machine.policy.depth = 3;
+      options.handset.sleep_after = 0;
+      Rig rig(options);
+      DeviceNode& node = rig.install(rig.stack_spec("sim_fdo", {"pt_filter"}));
+      std::string answer;
+      RunResult result = rig.run([&] {
+        Client& client = rig.client();
+        Handle h = client.open();
+        client.spawn("writer", [&] { client.write(h, "AT\r"); });
+        Pending read = client.send(h, Request::read(9));
+        answer = client.wait(read).text();
+        client.close(h);
+        rig.kernel().send_pnp(node, IRP_MN_REMOVE_DEVICE);
+      });
+      ASSERT_TRUE(result.ok()) << options.machine.policy.describe() << "\n" << result.report;
+      EXPECT_EQ(answer, "AT\r\r\nOK\r\n") << options.machine.policy.describe();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace hs::test
