@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -169,6 +170,7 @@ void HandsetPty::follow_format() {
 // Takes what the program wrote, no further ahead of the line than a
 // window, so that its writes go at the line's pace.
 void HandsetPty::take_input() {
+  if (gone_) return;
   Uart& pc = line_->pc();
   uint8_t buffer[kLineWindow];
   for (;;) {
@@ -176,7 +178,17 @@ void HandsetPty::take_input() {
     if (queued >= kLineWindow) break;
     ssize_t got = ::read(fd_, buffer, kLineWindow - queued);
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;  // nothing more now (a tty that went away reads as nothing, too)
+    if (got < 0 && errno == EAGAIN) break;
+    if (got <= 0) {
+      pollfd p{fd_, POLLIN, 0};
+      if (got < 0 || (poll(&p, 1, 0) > 0 && (p.revents & POLLHUP))) {
+        gone_ = true;  // the tty went away: the handset talks to nobody now
+        if (watching_) machine_.unwatch_fd(fd_);
+        watching_ = false;
+        return;
+      }
+      break;
+    }
     follow_format();
     pc.transmit(buffer, static_cast<size_t>(got));
     from_program_ += static_cast<uint64_t>(got);

@@ -48,6 +48,7 @@ class HandsetPty {
   SerialLine& line() { return *line_; }
   uint64_t bytes_from_program() const { return from_program_; }
   uint64_t bytes_to_program() const { return to_program_; }
+  bool gone() const { return gone_; }
 
  private:
   class Port;
@@ -64,10 +65,11 @@ class HandsetPty {
   std::unique_ptr<SerialLine> line_;
   std::unique_ptr<Handset> handset_;
   std::unique_ptr<Port> port_;
-  int fd_ = -1;        // the master, or the tty
-  int keep_fd_ = -1;   // our own hold on the pseudo-terminal's other end
+  int fd_ = -1;       // the master, or the tty
+  int keep_fd_ = -1;  // our own hold on the pseudo-terminal's other end
   bool is_pty_ = true;
   bool watching_ = false;
+  bool gone_ = false;  // the tty hung up
   std::string path_;
   std::string output_;  // received from the handset, not yet taken by the descriptor
   Machine::EventId tick_event_ = 0;

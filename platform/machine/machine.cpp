@@ -113,7 +113,7 @@ Machine::Machine(MachineOptions options) : impl_(std::make_unique<Impl>()) {
   g_machine = this;
   impl_->options = options;
   impl_->rng.seed(options.policy.seed);
-  impl_->trace.set_clock([this] { return impl_->now; });
+  impl_->trace.set_clock([this] { return now(); });  // real time: the host's clock
   if (options.policy.kind == PolicyKind::Pct) {
     std::uniform_int_distribution<uint64_t> pick(1, kPctSteps);
     for (int i = 1; i < options.policy.depth; ++i) impl_->change_points.push_back(pick(impl_->rng));

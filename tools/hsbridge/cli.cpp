@@ -10,6 +10,7 @@
 
 #include "tools/hsbridge/demo.h"
 #include "tools/hsbridge/parser.h"
+#include "tools/hsbridge/realport.h"
 #include "tools/hsbridge/runner.h"
 #include "tools/hsbridge/svg.h"
 #include "tools/hsbridge/trace_render.h"
@@ -161,6 +162,7 @@ int run_cli(int argc, char** argv) {
   run->add_option("FILE", file, "The scenario file ('-' for standard input)")->required();
   add_run_options(*run, options);
   run->footer(kLanguageHelp);
+  const auto realport = add_realport_commands(app);  // handset, serve
 
   try {
     app.parse(argc, argv);
@@ -170,6 +172,7 @@ int run_cli(int argc, char** argv) {
     app.exit(error);
     return kExitUsage;
   }
+  if (const auto status = run_realport_command(*realport)) return *status;
 
   if (demo->parsed()) {
     if (show_scenario) {
