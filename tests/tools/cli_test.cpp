@@ -86,6 +86,8 @@ TEST(HsbridgeExitStatus, UsageAndScenarioErrorsAreTwoAndRunNothing) {
       {"run --bogus " + scenario("hang.hsb"), "--bogus"},
       {"run --trace-file /nonexistent/dir/t " + scenario("hang.hsb"), "cannot write"},
       {"demo --svg /nonexistent/dir/x.svg", "cannot write"},
+      {"run " + scenario("broken_node.hsb"),
+       scenario("broken_node.hsb") + ":1: broken.inf:1: no [Manufacturer] section"},
   };
   for (const Case& c : cases) {
     const Outcome outcome = hsbridge(c.arguments);
@@ -120,11 +122,22 @@ TEST(HsbridgeExitStatus, PassingTheTimeLimitIsAHang) {
   EXPECT_TRUE(contains(outcome.err, "time limit")) << outcome.err;
 }
 
+TEST(HsbridgeRun, NodeFilesRegistryValuesAndFurtherPorts) {
+  for (const char* name : {"node_file.hsb", "registry.hsb"}) {
+    const Outcome outcome = hsbridge("run " + scenario(name));
+    EXPECT_EQ(outcome.status, 0) << name << outcome.err;
+    EXPECT_TRUE(contains(outcome.out, "_VCOMM_OpenComm(\"COM3\"")) << name << outcome.out;
+    EXPECT_TRUE(contains(outcome.out, "line: 0 bytes to the handset")) << name;
+  }
+}
+
 TEST(HsbridgeRun, CarriesOutEveryKindOfStep) {
-  const Outcome outcome = hsbridge("run " + scenario("all_steps.hsb"));
-  EXPECT_EQ(outcome.status, 0) << outcome.err << outcome.out;
-  EXPECT_TRUE(contains(outcome.out, "Result: every expect held")) << outcome.out;
-  EXPECT_TRUE(contains(outcome.out, "pool left: none")) << outcome.out;
+  for (const char* name : {"all_steps.hsb", "pnp.hsb"}) {
+    const Outcome outcome = hsbridge("run " + scenario(name));
+    EXPECT_EQ(outcome.status, 0) << name << outcome.err << outcome.out;
+    EXPECT_TRUE(contains(outcome.out, "Result: every expect held")) << name << outcome.out;
+    EXPECT_TRUE(contains(outcome.out, "pool left: none")) << name << outcome.out;
+  }
 }
 
 // The line bytes of the negotiation, as the handset received them, in order.

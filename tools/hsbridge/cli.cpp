@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "tools/hsbridge/demo.h"
+#include "tools/hsbridge/lexer.h"
 #include "tools/hsbridge/parser.h"
 #include "tools/hsbridge/realport.h"
 #include "tools/hsbridge/runner.h"
@@ -56,7 +57,8 @@ Others:
         NAME like SUCCESS, TIMEOUT, CANCELLED, BUFFER_TOO_SMALL
 
 Exit status: 0 every expect held; 1 an expect failed; 2 usage or scenario
-error (nothing run); 3 verifier violation or hang.
+error (nothing run); 3 verifier violation or hang (also when the virtual
+clock passes --time-limit).
 )";
 
 std::string program_directory() {
@@ -78,6 +80,14 @@ void add_run_options(CLI::App& command, CommandOptions& options) {
   command.add_option("--trace-file", options.trace_file,
                      "Write the trace to PATH instead of standard output");
   command.add_option("--svg", options.svg_file, "Draw a sequence diagram of the run into PATH");
+  command
+      .add_option("--time-limit", options.time_limit,
+                  "Virtual time after which the run counts as hung (default 120s)")
+      ->check([](const std::string& text) {
+        const auto limit = parse_duration(text);
+        return limit && *limit > 0 ? std::string()
+                                   : "expected a duration like 500ms or 10s, got " + text;
+      });
   command.add_option("--driver-dir", options.driver_directory,
                      "Where portbridge.so and ratefilter.so are (default: next to hsbridge)");
 }
@@ -120,10 +130,15 @@ int run_scenario_text(const std::string& text, const std::string& name, const st
 
   RunSettings settings;
   settings.policy = *policy;
+  settings.time_limit = parse_duration(options.time_limit).value_or(settings.time_limit);
   settings.driver_directory =
       options.driver_directory.empty() ? program_directory() : options.driver_directory;
   RunReport report = run_scenario(parsed.scenario, settings, std::ref(writer));
   trace_out.flush();
+  if (report.exit_status == kExitUsage) {  // a bad node file or port: nothing ran
+    for (const auto& failure : report.failures) err << failure << '\n';
+    return kExitUsage;
+  }
 
   if (!options.svg_file.empty()) {
     std::ofstream svg(options.svg_file, std::ios::binary | std::ios::trunc);
@@ -164,6 +179,15 @@ int run_cli(int argc, char** argv) {
   run->footer(kLanguageHelp);
   const auto realport = add_realport_commands(app);  // handset, serve
 
+  // A word where the command belongs is named, not just "a command is required".
+  if (argc > 1 && argv[1][0] != '-' && std::string_view(argv[1]) != "demo" &&
+      std::string_view(argv[1]) != "run" && std::string_view(argv[1]) != "handset" &&
+      std::string_view(argv[1]) != "serve") {
+    std::cerr << "hsbridge: unknown command '" << argv[1]
+              << "' (commands: demo, run, handset, serve)\n"
+              << "Run with --help for more information.\n";
+    return kExitUsage;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& success) {

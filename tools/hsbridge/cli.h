@@ -1,6 +1,7 @@
 // The command line of hsbridge: `demo`, `run FILE` and their options.
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 #include <string>
 
@@ -12,11 +13,12 @@ int run_cli(int argc, char** argv);
 // Options shared by `run` and `demo`.
 struct CommandOptions {
   uint64_t seed = 1;
-  std::string policy = "run";    // run | random | pct:D
-  std::string trace = "text";    // text | jsonl | none
-  std::string trace_file;        // empty: standard output
-  std::string svg_file;          // empty: no picture
-  std::string driver_directory;  // empty: next to the program
+  std::string policy = "run";       // run | random | pct:D
+  std::string trace = "text";       // text | jsonl | none
+  std::string trace_file;           // empty: standard output
+  std::string svg_file;             // empty: no picture
+  std::string driver_directory;     // empty: next to the program
+  std::string time_limit = "120s";  // virtual time after which a run counts as hung
 };
 
 // Parses, runs and reports one scenario text. `name` is the file name used in
