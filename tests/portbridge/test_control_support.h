@@ -8,6 +8,7 @@
 #include <ntddser.h>
 #include <wdm.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -74,6 +75,13 @@ inline LONGLONG read_timer_due_in(PBRIDGE_EXTENSION extension) {
   LARGE_INTEGER now;
   KeQuerySystemTime(&now);
   return extension->ReadTimer.DueTime.QuadPart - now.QuadPart;
+}
+
+// Seeds per policy for the explored races: `fallback`, or HS_EXPLORE_SEEDS when set.
+inline int explore_seeds(int fallback) {
+  const char* text = std::getenv("HS_EXPLORE_SEEDS");
+  int count = text != nullptr ? std::atoi(text) : 0;
+  return count > 0 ? count : fallback;
 }
 
 // Sum of pool allocations under every tag so far.

@@ -173,7 +173,7 @@ std::string describe(const Schedule& s) {
 TEST(DeferralRace, BurstsMixedWithReadHandOvers) {
   const std::string pattern = "ABCDEFGHIJ";
   uint64_t overflow_runs = 0;
-  for (int i = 1; i <= 25; ++i) {
+  for (int i = 1; i <= explore_seeds(50); ++i) {
     for (PolicyKind kind : {PolicyKind::Random, PolicyKind::Pct}) {
       Schedule s{kind, static_cast<uint64_t>(i)};
       SCOPED_TRACE(describe(s));

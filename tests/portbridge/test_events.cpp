@@ -213,7 +213,7 @@ std::string describe(const Schedule& s) {
 // its threads keeps replacing the mask: every wait comes back exactly once,
 // successfully, and the notification depth returns to rest.
 TEST(WaitRace, DeliveredWaitAgainstSetWaitMask) {
-  for (const Schedule& s : schedules(25)) {
+  for (const Schedule& s : schedules(explore_seeds(100))) {
     SCOPED_TRACE(describe(s));
     StackOptions options;
     options.rig = seeded(s.kind, s.seed);
@@ -248,7 +248,7 @@ TEST(WaitRace, DeliveredWaitAgainstSetWaitMask) {
 // the wait completes exactly once, cancelled or successful, and close does
 // not wait for it.
 TEST(WaitRace, DeliveredWaitAgainstClose) {
-  for (const Schedule& s : schedules(25)) {
+  for (const Schedule& s : schedules(explore_seeds(100))) {
     SCOPED_TRACE(describe(s));
     StackOptions options;
     options.rig = seeded(s.kind, s.seed);
@@ -277,7 +277,7 @@ TEST(WaitRace, DeliveredWaitAgainstClose) {
 // nested call only notes its events, nothing is lost from the history, and
 // the depth returns to rest.
 TEST(NotifyNesting, NestedEventsGoToTheHistoryAndTheDepthReturnsToRest) {
-  for (const Schedule& s : schedules(10)) {
+  for (const Schedule& s : schedules(explore_seeds(30))) {
     SCOPED_TRACE(describe(s));
     StackOptions options;
     options.rig = seeded(s.kind, s.seed);

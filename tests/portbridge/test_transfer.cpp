@@ -443,7 +443,7 @@ bool read_status_ok(NTSTATUS status) {
 // the bytes keep their order across reads.
 TEST(TransferRace, PurgeAgainstThePollTimer) {
   const std::string pattern = "0123456789";
-  for (const Schedule& s : schedules(25)) {
+  for (const Schedule& s : schedules(explore_seeds(100))) {
     SCOPED_TRACE(describe(s));
     StackOptions options;
     options.rig = seeded(s.kind, s.seed);
@@ -494,7 +494,7 @@ TEST(TransferRace, PurgeAgainstThePollTimer) {
 // a work item. Receive aborts land at every moment of that hand-over: no read
 // overlaps another, each completes once, and the queue is usable afterwards.
 TEST(TransferRace, HandOverAgainstReceiveAbort) {
-  for (const Schedule& s : schedules(25)) {
+  for (const Schedule& s : schedules(explore_seeds(100))) {
     SCOPED_TRACE(describe(s));
     StackOptions options;
     options.rig = seeded(s.kind, s.seed);
