@@ -230,9 +230,13 @@ void IoManager::complete(PIRP irp, CCHAR boost, const void* caller) {
   ke_enter("IofCompleteRequest", DISPATCH_LEVEL);
   ke_check_arg("IofCompleteRequest", irp, "request");
   IrpRecord& rec = live_irp(irp, "IofCompleteRequest");
-  if (rec.completed || irp->CurrentLocation > irp->StackCount) {
+  if (rec.completed) {
     ke_violation("request completed twice",
                  "IofCompleteRequest of " + request_text(rec) + ", which was completed before");
+  }
+  if (irp->CurrentLocation > irp->StackCount) {
+    ke_violation("request completed by no device",
+                 "IofCompleteRequest of " + request_text(rec) + ", which no device holds");
   }
   PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
   std::string who = name_of(stack->DeviceObject);

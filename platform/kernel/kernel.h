@@ -7,6 +7,11 @@
 // only wdm.h. Everything here runs on the machine's one processor, so
 // nothing needs a host lock.
 //
+// Fault sites (Machine::faults()): "pool" <tag>, "irp" "alloc" (IoAllocateIrp),
+// "attach" <driver> (IoAttachDeviceToDeviceStack), "create" <driver>
+// (IoCreateDevice), "registry" "open"/"read", "power" "request"
+// (PoRequestPowerIrp). The kernel's own requests are not fault sites.
+//
 // Pool tags are four characters in memory order, as pool tools show them:
 // the ULONG 'GRBP' (or the bytes "PBRG" read as a little-endian ULONG) is
 // the tag "PBRG".
