@@ -150,6 +150,9 @@ Pending Client::submit(const Handle* handle, UCHAR major, Request request) {
   state->name = request.name.empty() ? request_name(major, request.ioctl) : request.name;
   state->output_length = request.output_length;
   state->result.sent_at = machine.now();
+  // Requests completed once need no more watching.
+  if (tracked_.size() >= 256)
+    std::erase_if(tracked_, [](const auto& s) { return s->result.completions == 1; });
   tracked_.push_back(state);
   ++sent_;
   Pending pending;
@@ -252,7 +255,13 @@ void Client::finish(RequestState* state, PIRP irp) {
   result.data.assign(state->buffer.begin(), state->buffer.begin() + static_cast<long>(shown));
   state->irp = nullptr;
   IoFreeIrp(irp);
+  std::vector<uint8_t>().swap(state->buffer);
 
+  if (state->waiter != nullptr) machine.wake(*state->waiter);
+  if (!machine.trace().active()) {
+    history_.push_back(result);
+    return;
+  }
   TraceEvent event;
   event.ev = "request";
   event.add("name", state->name);
@@ -266,7 +275,6 @@ void Client::finish(RequestState* state, PIRP irp) {
                                                        std::min<size_t>(result.data.size(), 48)));
   machine.trace().emit(std::move(event));
   history_.push_back(result);
-  if (state->waiter != nullptr) machine.wake(*state->waiter);
 }
 
 const Completion& Client::wait(const Pending& pending) {

@@ -72,8 +72,15 @@ class Call {
     return hex32(port_handle_);
   }
 
+  // Whether the trace wants the event (the text is built only then).
+  bool traced() const { return vcomm_ != nullptr && vcomm_->machine().trace().active(); }
+
   ULONG done(ULONG ret, const std::string& args, const std::string& after = {}) {
     if (vcomm_ == nullptr) return ret;
+    if (!traced()) {
+      if (port_ != nullptr && !failed_) port_->finish_service();
+      return ret;
+    }
     TraceEvent event;
     event.ev = "vcomm";
     event.add("svc", std::string(service_));
@@ -404,6 +411,7 @@ ULONG NTAPI _VCOMM_ReadComm(ULONG Port, PUCHAR Buffer, ULONG Length, PULONG Read
   ULONG ret =
       call.port() && (Buffer || Length == 0) && Read ? call.port()->read(Buffer, Length, &got) : 0;
   if (ret) *Read = got;
+  if (!call.traced()) return call.done(ret, {});
   return call.done(ret, call.port_name() + ", " + std::to_string(Length),
                    ret ? "Read: " + std::to_string(got) + "  " + preview(Buffer, got) : "");
 }
