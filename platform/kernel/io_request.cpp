@@ -206,20 +206,20 @@ NTSTATUS IoManager::call_driver(PDEVICE_OBJECT device, PIRP irp, std::string_vie
 
 void IoManager::check_visit(const IrpRecord& rec, size_t visit) {
   const LocationVisit& v = rec.visits[visit];
-  std::string who = name_of(v.device);
+  auto who = [&] { return name_of(v.device); };
   if (v.pending_bit && v.returned_status != STATUS_PENDING) {
     ke_violation("request marked pending but STATUS_PENDING not returned",
-                 who + " marked " + request_text(rec) + " pending and returned " +
+                 who() + " marked " + request_text(rec) + " pending and returned " +
                      hex32(static_cast<ULONG>(v.returned_status)));
   }
   if (!v.pending_bit && v.returned_status == STATUS_PENDING) {
     ke_violation(
         "STATUS_PENDING returned for a request not marked pending",
-        who + " returned STATUS_PENDING for " + request_text(rec) + " without IoMarkIrpPending");
+        who() + " returned STATUS_PENDING for " + request_text(rec) + " without IoMarkIrpPending");
   }
   if (!v.pending_bit && v.returned_status != v.status_at_leave) {
     ke_violation("dispatch status differs from the completed request's",
-                 who + " returned " + hex32(static_cast<ULONG>(v.returned_status)) + " for " +
+                 who() + " returned " + hex32(static_cast<ULONG>(v.returned_status)) + " for " +
                      request_text(rec) + ", completed with " +
                      hex32(static_cast<ULONG>(v.status_at_leave)));
   }
@@ -239,15 +239,15 @@ void IoManager::complete(PIRP irp, CCHAR boost, const void* caller) {
                  "IofCompleteRequest of " + request_text(rec) + ", which no device holds");
   }
   PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
-  std::string who = name_of(stack->DeviceObject);
+  auto who = [&] { return name_of(stack->DeviceObject); };
   NTSTATUS status = irp->IoStatus.Status;
   if (status == STATUS_PENDING) {
     ke_violation("request completed with STATUS_PENDING",
-                 who + " completed " + request_text(rec) + " with STATUS_PENDING");
+                 who() + " completed " + request_text(rec) + " with STATUS_PENDING");
   }
   if (irp->CancelRoutine != nullptr) {
     ke_violation("request completed with a cancel routine set",
-                 who + " completed " + request_text(rec) + " with its cancel routine still set");
+                 who() + " completed " + request_text(rec) + " with its cancel routine still set");
   }
   if (!is_error(status)) {
     ULONG_PTR info = irp->IoStatus.Information;
@@ -255,14 +255,14 @@ void IoManager::complete(PIRP irp, CCHAR boost, const void* caller) {
         (stack->Parameters.DeviceIoControl.IoControlCode & 3) == 0 /* METHOD_BUFFERED */ &&
         info > stack->Parameters.DeviceIoControl.OutputBufferLength) {
       ke_violation("Information larger than the output buffer",
-                   who + " completed " + request_text(rec) + " with Information " +
+                   who() + " completed " + request_text(rec) + " with Information " +
                        std::to_string(info) + " for an output buffer of " +
                        std::to_string(stack->Parameters.DeviceIoControl.OutputBufferLength) +
                        " bytes");
     }
     if (stack->MajorFunction == IRP_MJ_READ && info > stack->Parameters.Read.Length) {
       ke_violation("Information larger than the output buffer",
-                   who + " completed " + request_text(rec) + " with Information " +
+                   who() + " completed " + request_text(rec) + " with Information " +
                        std::to_string(info) + " for a read of " +
                        std::to_string(stack->Parameters.Read.Length) + " bytes");
     }
