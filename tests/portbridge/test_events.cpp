@@ -149,6 +149,30 @@ TEST(Wait, ASecondWaitIsRefusedAndTheFirstStaysPending) {
   EXPECT_TRUE(result.ok()) << result.report;
 }
 
+// A wait whose completion is already scheduled (NotifyDepth raised while it
+// sits in WaitIrp) belongs to WaitDpc: SET_WAIT_MASK leaves it alone and a
+// further wait is refused. On this machine the DPC runs before any passive
+// code can look, so the scheduled state is set up by hand here.
+TEST(Wait, ADeliveredWaitIsLeftToItsDpc) {
+  BridgeStack stack;
+  Rig& rig = stack.rig();
+  auto result = stack.run([&] {
+    Handle h = rig.client().open();
+    Pending wait = rig.client().send(h, wait_on_mask());
+    PBRIDGE_EXTENSION ext = stack.extension();
+    ext->NotifyDepth = 1;
+    EXPECT_EQ(rig.client().ioctl(h, IOCTL_SERIAL_SET_WAIT_MASK, le32(SERIAL_EV_CTS)).status,
+              STATUS_SUCCESS);
+    EXPECT_FALSE(wait.done());
+    EXPECT_EQ(ext->WaitIrp, wait.irp());
+    EXPECT_EQ(rig.client().call(h, wait_on_mask()).status, STATUS_INVALID_PARAMETER);
+    ext->NotifyDepth = 0;  // as WaitDpc would leave it; close may now take the wait
+    rig.client().close(h);
+    EXPECT_EQ(rig.client().wait(wait).status, STATUS_CANCELLED);
+  });
+  EXPECT_TRUE(result.ok()) << result.report;
+}
+
 TEST(Wait, MaskOutlivesTheOpenPeriodWhileThePortStartsWithReceivedCharactersOnly) {
   BridgeStack stack;
   Rig& rig = stack.rig();
