@@ -110,18 +110,22 @@ NTSTATUS BridgeDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
+/* Length of the request's input record. Any IRQL. */
 static ULONG BridgeInputLength(PIRP Irp) {
   return IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.InputBufferLength;
 }
 
+/* Length of the request's output buffer. Any IRQL. */
 static ULONG BridgeOutputLength(PIRP Irp) {
   return IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
 }
 
+/* Waits for PortMutex. PASSIVE_LEVEL. */
 static VOID BridgeLockPort(PBRIDGE_EXTENSION Extension) {
   KeWaitForSingleObject(&Extension->PortMutex, Executive, KernelMode, FALSE, NULL);
 }
 
+/* Releases PortMutex. PASSIVE_LEVEL. */
 static VOID BridgeUnlockPort(PBRIDGE_EXTENSION Extension) {
   KeReleaseMutex(&Extension->PortMutex, FALSE);
 }

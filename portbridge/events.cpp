@@ -22,10 +22,12 @@
 #define BRIDGE_WAIT_EVENTS 0x3FF
 #define BRIDGE_VALID_WAIT_MASK 0x7FF
 
+/* Length of the request's input record. Any IRQL. */
 static ULONG BridgeInputLength(PIRP Irp) {
   return IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.InputBufferLength;
 }
 
+/* Length of the request's output buffer. Any IRQL. */
 static ULONG BridgeOutputLength(PIRP Irp) {
   return IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
 }
