@@ -21,6 +21,11 @@
  * its speed detection still answers the second. Written without the NUL. */
 static const CHAR FilterProbeCommand[] = "AT\rAT\r";
 #define FILTER_PROBE_LENGTH 6
+/* A handset that is awake answers both commands of the probe, which no
+ * result code matches; the probe that follows an answer sends one command. */
+#define FILTER_SINGLE_PROBE_LENGTH 3
+/* Reads at most spent letting an answer that did not match run out. */
+#define FILTER_DRAIN_READS 8
 static const CHAR FilterProbeEcho[] = "AT\r";
 
 /* The negotiation's own timeouts: a read ends 20 ms after the last byte and
@@ -127,16 +132,39 @@ static NTSTATUS FilterCompleteRate(PIRP Irp, NTSTATUS Status) {
 }
 
 /*
+ * FilterDrainLine - reads and drops what the handset still sends, until a
+ * read brings nothing (the line has been quiet for the read timeouts) or a
+ * bound is reached. PASSIVE_LEVEL. Scratch is the negotiation's command
+ * buffer; the client's buffer pointer is restored by the caller.
+ */
+static VOID FilterDrainLine(PFILTER_EXTENSION Extension, PIRP Irp, PCHAR Scratch, ULONG Size) {
+  PIO_STACK_LOCATION next;
+
+  PAGED_CODE();
+
+  for (ULONG i = 0; i < FILTER_DRAIN_READS; i++) {
+    next = FilterPrepareLowerRequest(Irp, IRP_MJ_READ);
+    next->Parameters.Read.Length = Size;
+    Irp->AssociatedIrp.SystemBuffer = Scratch;
+    if (!NT_SUCCESS(FilterCallLowerSync(Extension, Irp)) || Irp->IoStatus.Information == 0) {
+      return;
+    }
+  }
+}
+
+/*
  * FilterProbe - sets the port to 9600 baud and checks that the handset
  * answers "AT" with a success code. PASSIVE_LEVEL. Returns the running
  * status: STATUS_UNSUCCESSFUL for a probe that got no OK (the queues are
  * then cleared), or success; or the status of a set-speed or write that
- * failed, with *Abort set: the attempts end there.
+ * failed, with *Abort set: the attempts end there. *Answered tells whether
+ * the handset answered at all; when it did, the next probe is one "AT\r".
  */
 static NTSTATUS FilterProbe(PFILTER_EXTENSION Extension, PIRP Irp, PSERIAL_BAUD_RATE ClientRate,
-                            PCHAR Command, PBOOLEAN Abort) {
+                            PCHAR Command, PBOOLEAN Abort, PBOOLEAN Answered) {
   NTSTATUS status;
   BOOLEAN ok = FALSE;
+  ULONG length = *Answered ? FILTER_SINGLE_PROBE_LENGTH : FILTER_PROBE_LENGTH;
 
   PAGED_CODE();
 
@@ -147,17 +175,23 @@ static NTSTATUS FilterProbe(PFILTER_EXTENSION Extension, PIRP Irp, PSERIAL_BAUD_
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  RtlCopyMemory(Command, FilterProbeCommand, FILTER_PROBE_LENGTH);
-  status = FilterWriteCommand(Extension, Irp, Command, FILTER_PROBE_LENGTH);
+  RtlCopyMemory(Command, FilterProbeCommand, length);
+  status = FilterWriteCommand(Extension, Irp, Command, length);
   if (!NT_SUCCESS(status)) {
     return status;
   }
   *Abort = FALSE;
-  if (FilterReadResponse(Extension, Irp, FilterProbeEcho, &ok) && ok) {
+  *Answered = FilterReadResponse(Extension, Irp, FilterProbeEcho, &ok);
+  if (*Answered && ok) {
     Extension->RateKnown = TRUE;
     Extension->PortRate = FILTER_PROBE_RATE;
     Extension->HandsetRate = FILTER_PROBE_RATE;
     return status;
+  }
+  /* An answer that matched no result code may still be arriving (the
+   * second answer of an awake handset): let it end before clearing. */
+  if (*Answered) {
+    FilterDrainLine(Extension, Irp, Command, FILTER_COMMAND_SIZE);
   }
   (VOID) FilterPurge(Extension, Irp, FILTER_PURGE_QUEUES);
   return STATUS_UNSUCCESSFUL;
@@ -237,6 +271,7 @@ NTSTATUS FilterNegotiateBaudRate(PFILTER_EXTENSION Extension, PIRP Irp, PBOOLEAN
   BOOLEAN ownTimeouts = FALSE;
   BOOLEAN refused = FALSE;
   BOOLEAN stop = FALSE;
+  BOOLEAN probeAnswered = FALSE;
   ULONG attempt;
   CHAR command[FILTER_COMMAND_SIZE];
 
@@ -289,7 +324,7 @@ NTSTATUS FilterNegotiateBaudRate(PFILTER_EXTENSION Extension, PIRP Irp, PBOOLEAN
 
   for (attempt = 1; attempt <= FILTER_MAX_ATTEMPTS; attempt++) {
     if (!(Extension->RateKnown && Extension->HandsetRate == Extension->PortRate)) {
-      status = FilterProbe(Extension, Irp, clientRate, command, &stop);
+      status = FilterProbe(Extension, Irp, clientRate, command, &stop, &probeAnswered);
       if (stop) {
         break;
       }

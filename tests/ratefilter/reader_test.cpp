@@ -75,7 +75,7 @@ Answer classify(const ReaderCase& k, size_t* probes, NTSTATUS* client, uint64_t*
     s.client().close(h);
   });
   EXPECT_TRUE(result.ok()) << result.report;
-  *probes = s.port.count("WRITE AT\rAT\r");
+  *probes = s.port.count("WRITE AT\r");
   *held = s.pool_held();
   if (*probes == 2) return Answer::None;
   return NT_SUCCESS(*client) ? Answer::Ok : Answer::NotOk;
@@ -97,23 +97,34 @@ TEST(ResponseReader, ClassifiesReceivedBytes) {
   }
 }
 
-// The probe's answers are read the same way, with "AT\r" as echo.
+// The probe's answers are read the same way, with "AT\r" as echo. A handset
+// that answered but not with OK is awake: the next probe is one "AT\r",
+// which it answers once.
 TEST(ResponseReader, ProbeAnswers) {
+  const std::string twice = "AT\r\r\nOK\r\nAT\r\r\nOK\r\n";
   const struct {
     const char* name;
-    std::string answer;
-    bool ok;
+    std::string to_double;  // answer to "AT\rAT\r"
+    std::string to_single;  // answer to "AT\r"
+    std::vector<std::string> probes;
+    bool rate_sent;
   } cases[] = {
-      {"echo then OK", "AT\r\r\nOK\r\n", true},
-      {"OK alone", "\r\nOK\r\n", true},
-      {"numeric", "0\r", true},
-      {"both commands answered", "AT\r\r\nOK\r\nAT\r\r\nOK\r\n", false},
-      {"ERROR", "AT\r\r\nERROR\r\n", false},
+      {"echo then OK", "AT\r\r\nOK\r\n", "", {"WRITE AT\rAT\r"}, true},
+      {"OK alone", "\r\nOK\r\n", "", {"WRITE AT\rAT\r"}, true},
+      {"numeric", "0\r", "", {"WRITE AT\rAT\r"}, true},
+      {"awake: both commands answered",
+       twice,
+       "AT\r\r\nOK\r\n",
+       {"WRITE AT\rAT\r", "WRITE AT\r"},
+       true},
+      {"ERROR", "AT\r\r\nERROR\r\n", "AT\r\r\nERROR\r\n", {"WRITE AT\rAT\r", "WRITE AT\r"}, false},
+      {"nothing", "", "", {"WRITE AT\rAT\r", "WRITE AT\rAT\r"}, false},
   };
   for (const auto& k : cases) {
     FilterStack s;
     s.port.responder = [&](const std::string& w) -> std::vector<std::string> {
-      if (w == "AT\rAT\r") return {k.answer};
+      if (w == "AT\rAT\r") return {k.to_double};
+      if (w == "AT\r") return {k.to_single};
       return ScriptedPort::ok_responder(w, true);
     };
     RF_RUN(s, [&] {
@@ -121,8 +132,12 @@ TEST(ResponseReader, ProbeAnswers) {
       s.set_rate(h, 115200);
       s.client().close(h);
     });
-    EXPECT_EQ(s.port.count("WRITE AT+IPR=115200\r"), k.ok ? 1u : 0u) << k.name;
-    EXPECT_EQ(s.port.count("PURGE 0C"), k.ok ? 0u : 2u) << k.name;
+    std::vector<std::string> probes;
+    for (const std::string& t : s.port.texts())
+      if (t.rfind("WRITE AT\r", 0) == 0) probes.push_back(t);
+    EXPECT_EQ(probes, k.probes) << k.name;
+    EXPECT_EQ(s.port.count("WRITE AT+IPR=115200\r"), k.rate_sent ? 1u : 0u) << k.name;
+    EXPECT_EQ(s.port.count("PURGE 0C"), k.probes.size() - (k.rate_sent ? 1 : 0)) << k.name;
   }
 }
 

@@ -74,6 +74,13 @@ TEST(FilterStackE2E, HandsetQuirks) {
       {"numeric", [](hs::HandsetOptions& o) { o.verbose = false; }, STATUS_SUCCESS, 115200, false},
       {"slow", [](hs::HandsetOptions& o) { o.latency = 60 * hs::kMillisecond; }, STATUS_SUCCESS,
        115200, true},
+      // Awake: it answers both commands of the probe; the retry sends one.
+      {"awake",
+       [](hs::HandsetOptions& o) {
+         o.asleep_at_power_on = false;
+         o.sleep_after = 0;
+       },
+       STATUS_SUCCESS, 115200, true},
       // Silent: the port follows the client, the handset stays where it was.
       {"silent", [](hs::HandsetOptions& o) { o.quirks.silent = true; }, STATUS_SUCCESS, 9600,
        false},
@@ -101,6 +108,31 @@ TEST(FilterStackE2E, HandsetQuirks) {
     }
     EXPECT_EQ(s.rig.kernel().pool_usage("QX42").blocks_held, 0u) << k.name;
   }
+}
+
+// After a new open the rate is negotiated again from the probe, although
+// the handset already runs at it: the probes at 9600 fail, the client's rate
+// goes down and both ends still understand each other.
+TEST(FilterStackE2E, NewOpenNegotiatesAgainFromTheProbe) {
+  Stack s;
+  Completion first, second;
+  std::string answer;
+  size_t tx_after_first = 0;
+  RF_RUN(s, [&] {
+    Handle h = s.client().open();
+    first = s.set_rate(h, 115200);
+    s.client().close(h);
+    tx_after_first = s.rig.line_bytes("tx").size();
+    h = s.client().open();
+    second = s.set_rate(h, 115200);
+    answer = s.at(h);
+    s.client().close(h);
+  });
+  EXPECT_EQ(first.status, STATUS_SUCCESS);
+  EXPECT_EQ(second.status, STATUS_SUCCESS);
+  EXPECT_EQ(s.rig.line_bytes("tx").substr(tx_after_first, 6), "AT\rAT\r");
+  EXPECT_EQ(s.rig.handset().rate(), 115200u);
+  EXPECT_EQ(answer, "AT\r\r\nOK\r\n");
 }
 
 TEST(FilterStackE2E, WaitOnRxcharIsNotCompletedByTheHandsetsAnswer) {
