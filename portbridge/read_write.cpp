@@ -20,7 +20,7 @@
  */
 #include "portbridge.h"
 
-/* Read timeouts and line format used by the decision rule. */
+/* Constants of the read decision rule. */
 #define BRIDGE_ERROR_ENDS_READS 0x80          /* ErrorWord bit that ends every read */
 #define BRIDGE_WAIT_WITHOUT_TOTAL (-10000000) /* 1 s, relative, in 100 ns units */
 
