@@ -37,11 +37,13 @@ Plug and Play and power:
   start
   pnp query-stop|stop|cancel-stop|query-remove|remove|cancel-remove|surprise-removal
   power system S0..S5 | power device D0..D3 | power query-device D0..D3
-Requests (each takes at=dispatch; all but open take handle=H, and ioctl,
-read and write take async=NAME to go on without waiting):
+Requests (at=dispatch sends one at DISPATCH_LEVEL; all but open take handle=H;
+ioctl, read and write take async=NAME to go on without waiting):
   open [as H]    close [H]    cleanup [H]      (default handle: the newest open one)
   ioctl NAME [ARGS] [in=HEX] [inlen=N] [outlen=N]
-        NAME is the IOCTL_SERIAL_ suffix or a number; ARGS fill its record:
+        NAME is the IOCTL_SERIAL_ suffix or a number; ARGS fill its input
+        record, in=HEX gives the input bytes instead, inlen=N cuts or pads
+        the input to N bytes, outlen=N sets the output buffer length:
         SET_BAUD_RATE 115200          SET_TIMEOUTS 20 0 200 0 2000
         PURGE 0x0F                    SET_WAIT_MASK 0x1
         SET_LINE_CONTROL 0 none 8     (StopBits Parity WordLength)
@@ -53,8 +55,10 @@ Others:
   sleep DURATION                  the client sleeps in virtual time
   line send "BYTES"               the handset side sends raw bytes
   expect status NAME|0xHEX [info N] [data "TEXT"] [event 0xHEX] [for NAME]
-        checks the last completed request, or the async request NAME;
-        NAME like SUCCESS, TIMEOUT, CANCELLED, BUFFER_TOO_SMALL
+        checks the request of the last request, wait, start, pnp or power
+        step, or the async request NAME; data compares the output bytes,
+        event the wait mask WAIT_ON_MASK returned; status names like
+        SUCCESS, TIMEOUT, CANCELLED, BUFFER_TOO_SMALL, DELETE_PENDING
 
 Exit status: 0 every expect held; 1 an expect failed; 2 usage or scenario
 error (nothing run); 3 verifier violation or hang (also when the virtual
@@ -68,28 +72,36 @@ std::string program_directory() {
 }
 
 void add_run_options(CLI::App& command, CommandOptions& options) {
-  command.add_option("--seed", options.seed, "Scheduler seed (default 1)");
+  command.add_option("--seed", options.seed, "Scheduler seed (default 1)")->type_name("N");
   command
       .add_option("--policy", options.policy, "Scheduling: run, random or pct:DEPTH (default run)")
+      ->type_name("POLICY")
       ->check([](const std::string& text) {
         return SchedulePolicy::parse(text, 1) ? std::string()
                                               : "expected run, random or pct:DEPTH, got " + text;
       });
   command.add_option("--trace", options.trace, "Trace format: text, jsonl or none (default text)")
+      ->type_name("FORMAT")
       ->check(CLI::IsMember({"text", "jsonl", "none"}));
-  command.add_option("--trace-file", options.trace_file,
-                     "Write the trace to PATH instead of standard output");
-  command.add_option("--svg", options.svg_file, "Draw a sequence diagram of the run into PATH");
+  command
+      .add_option("--trace-file", options.trace_file,
+                  "Write the trace to PATH instead of standard output")
+      ->type_name("PATH");
+  command.add_option("--svg", options.svg_file, "Draw a sequence diagram of the run into PATH")
+      ->type_name("PATH");
   command
       .add_option("--time-limit", options.time_limit,
                   "Virtual time after which the run counts as hung (default 120s)")
+      ->type_name("DURATION")
       ->check([](const std::string& text) {
         const auto limit = parse_duration(text);
         return limit && *limit > 0 ? std::string()
                                    : "expected a duration like 500ms or 10s, got " + text;
       });
-  command.add_option("--driver-dir", options.driver_directory,
-                     "Where portbridge.so and ratefilter.so are (default: next to hsbridge)");
+  command
+      .add_option("--driver-dir", options.driver_directory,
+                  "Where portbridge.so and ratefilter.so are (default: next to hsbridge)")
+      ->type_name("DIR");
 }
 
 }  // namespace
@@ -174,7 +186,9 @@ int run_cli(int argc, char** argv) {
 
   std::string file;
   CLI::App* run = app.add_subcommand("run", "Run a scenario file");
-  run->add_option("FILE", file, "The scenario file ('-' for standard input)")->required();
+  run->add_option("FILE", file, "The scenario file ('-' for standard input)")
+      ->required()
+      ->type_name("");
   add_run_options(*run, options);
   run->footer(kLanguageHelp);
   const auto realport = add_realport_commands(app);  // handset, serve

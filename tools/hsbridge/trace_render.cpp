@@ -305,7 +305,11 @@ std::string render_text(const TraceEvent& event) {
   std::snprintf(prefix, sizeof prefix, "%06llu  %s  %-10s  ",
                 static_cast<unsigned long long>(event.seq), format_vtime(event.t).c_str(),
                 device_column(event).c_str());
-  return prefix + body_text(event);
+  // Emitters often start their text with the name that has its own column.
+  std::string body = body_text(event);
+  const std::string column = device_column(event) + "  ";
+  if (body.compare(0, column.size(), column) == 0) body.erase(0, column.size());
+  return prefix + body;
 }
 
 std::string render_json(const TraceEvent& event) {
