@@ -16,7 +16,8 @@
  * CurrentRead or the queue) and completes each once. The read that ends takes
  * the next one from the queue before it lets go of PortMutex (or, in the timer
  * routine, at DISPATCH_LEVEL), so an abort cannot slip in between and leave
- * the queue idle while a read is about to start.
+ * the queue idle while a read is about to start; the next read is started by
+ * a work item only after the one before it has been completed.
  */
 #include "portbridge.h"
 
@@ -127,16 +128,27 @@ static VOID BridgeArmReadTimer(PBRIDGE_EXTENSION Extension, LONGLONG DueTime) {
 }
 
 /*
- * Takes the next read out of ReadQueue, if any, and hands it to a work item,
- * which starts it: the next read is never started within the call that ended
- * the previous one. DISPATCH_LEVEL; the caller owns the queue (its read has
- * just ended). The queue stays busy for the handed-over read.
+ * Takes the next read out of ReadQueue, if any, and makes it the owner of the
+ * queue (StartingRead), which stays busy for it. DISPATCH_LEVEL; the caller
+ * owns the queue (its read has just ended).
+ */
+static PIRP BridgeTakeNextRead(PBRIDGE_EXTENSION Extension) {
+  PKDEVICE_QUEUE_ENTRY entry = KeRemoveDeviceQueue(&Extension->ReadQueue);
+  if (entry == NULL) {
+    return NULL;
+  }
+  Extension->StartingRead = CONTAINING_RECORD(entry, IRP, Tail.Overlay.DeviceQueueEntry);
+  return Extension->StartingRead;
+}
+
+/*
+ * Takes the next read, if any, and hands it to a work item, which starts it:
+ * the next read is never started within the call that ended the previous one.
+ * DISPATCH_LEVEL; the caller owns the queue.
  */
 VOID BridgeStartNextRead(PBRIDGE_EXTENSION Extension) {
-  PKDEVICE_QUEUE_ENTRY entry = KeRemoveDeviceQueue(&Extension->ReadQueue);
-  if (entry != NULL) {
-    PIRP next = CONTAINING_RECORD(entry, IRP, Tail.Overlay.DeviceQueueEntry);
-    Extension->StartingRead = next;
+  PIRP next = BridgeTakeNextRead(Extension);
+  if (next != NULL) {
     BridgeDeferRequest(Extension, next, BridgeStartReadWorkRoutine);
   }
 }
@@ -167,6 +179,7 @@ NTSTATUS BridgeStartRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   BOOLEAN probeFailed = FALSE;
   NTSTATUS status;
   LONGLONG due = 0;
+  PIRP next;
 
   KeWaitForSingleObject(&extension->PortMutex, Executive, KernelMode, FALSE, NULL);
   KeRaiseIrql(DISPATCH_LEVEL, &irql);
@@ -215,13 +228,30 @@ NTSTATUS BridgeStartRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     status = STATUS_UNSUCCESSFUL;
   }
 
-  /* The read has ended: hand over the next one while no abort can run. */
+  /*
+   * The read has ended. The next one takes over the queue while no abort can
+   * run; it is handed to a work item only once this read is completed, so
+   * reads complete in their order. The reference taken meanwhile keeps the
+   * count from touching rest between the two (a removal waits for both).
+   */
   KeRaiseIrql(DISPATCH_LEVEL, &irql);
   extension->CurrentRead = NULL;
-  BridgeStartNextRead(extension);
+  next = BridgeTakeNextRead(extension);
+  if (next != NULL) {
+    BridgeIoIncrement(extension);
+  }
   KeLowerIrql(irql);
   KeReleaseMutex(&extension->PortMutex, FALSE);
   BridgeCompleteRead(extension, Irp, status, IO_SERIAL_INCREMENT);
+  if (next != NULL) {
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    if (extension->StartingRead == next) {
+      /* Not taken by a receive abort meanwhile. */
+      BridgeDeferRequest(extension, next, BridgeStartReadWorkRoutine);
+    }
+    KeLowerIrql(irql);
+    BridgeIoDecrement(extension);
+  }
   return status;
 }
 
@@ -264,9 +294,11 @@ VOID BridgeReadTimerRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgume
     BridgeArmReadTimer(extension, due);
     return;
   }
+  /* Hand over first: the worker cannot run before this routine returns, and the
+     hand-over's reference keeps the count from resting in between. */
   extension->CurrentRead = NULL;
-  BridgeCompleteRead(extension, irp, status, IO_SERIAL_INCREMENT);
   BridgeStartNextRead(extension);
+  BridgeCompleteRead(extension, irp, status, IO_SERIAL_INCREMENT);
 }
 
 /* Carries out a write: one _VCOMM_WriteComm under PortMutex. PASSIVE_LEVEL. */
