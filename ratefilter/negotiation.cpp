@@ -125,6 +125,8 @@ static VOID FilterReleaseLine(PFILTER_EXTENSION Extension) {
  * Information is cleared: the internal requests left their counts there.
  */
 static NTSTATUS FilterCompleteRate(PIRP Irp, NTSTATUS Status) {
+  PAGED_CODE();
+
   Irp->IoStatus.Status = Status;
   Irp->IoStatus.Information = 0;
   IofCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -209,6 +211,8 @@ static ULONG FilterFormatRateCommand(PCHAR Command, ULONG Rate) {
   ULONG length = sizeof(prefix) - 1;
   LONG value = (LONG)Rate;
   ULONG magnitude = value < 0 ? 0U - Rate : Rate;
+
+  PAGED_CODE();
 
   RtlCopyMemory(Command, prefix, length);
   if (value < 0) {

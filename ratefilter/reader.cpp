@@ -28,6 +28,8 @@ static const FILTER_RESULT_CODE FilterResultCodes[] = {
 static ULONG FilterTextLength(PCSTR Text) {
   ULONG length = 0;
 
+  PAGED_CODE();
+
   while (Text[length] != '\0') {
     length++;
   }
@@ -41,6 +43,8 @@ static ULONG FilterTextLength(PCSTR Text) {
  */
 static BOOLEAN FilterClassify(const UCHAR *Buffer, PCSTR Echo, ULONG EchoLength, PBOOLEAN Ok) {
   const UCHAR *text = Buffer;
+
+  PAGED_CODE();
 
   if (RtlCompareMemory(Buffer, Echo, EchoLength) == EchoLength) {
     text += EchoLength;
