@@ -553,5 +553,41 @@ TEST(TransferRace, HandOverAgainstReceiveAbort) {
   }
 }
 
+// Reads queued behind each other complete in the order they were queued,
+// whatever the schedule: the next read is handed over only after the one
+// before it has been completed.
+TEST(TransferRace, QueuedReadsCompleteInTheirOrder) {
+  for (const Schedule& s : schedules(explore_seeds(100))) {
+    SCOPED_TRACE(describe(s));
+    StackOptions options;
+    options.rig = seeded(s.kind, s.seed);
+    BridgeStack stack(options);
+    Rig& rig = stack.rig();
+    auto result = stack.run([&] {
+      Handle h = rig.client().open();
+      set_rate(rig, h, 9600);
+      set_timeouts(rig, h, timeouts(0, 0, 0));
+      // Reads that wait for their bytes end in the timer routine; reads sent at
+      // DISPATCH_LEVEL once bytes are queued end in the start step of a worker.
+      std::vector<Pending> reads;
+      for (int i = 0; i < 4; ++i) reads.push_back(rig.client().send(h, Request::read(3)));
+      feed(rig, 0, "aaabbbcccddd");
+      for (const Pending& p : reads) rig.client().wait(p);
+      feed(rig, 0, "eeefffggghhh");
+      rig.machine().sleep_for(30 * ms);
+      reads.clear();
+      for (int i = 0; i < 4; ++i) {
+        reads.push_back(rig.client().send(h, Request::read(3).at(DISPATCH_LEVEL)));
+      }
+      for (const Pending& p : reads) rig.client().wait(p);
+    });
+    ASSERT_TRUE(result.ok()) << describe(s) << "\n" << result.report;
+    std::string order;
+    for (const Completion& c : rig.client().history())
+      if (c.info == 3) order += c.text();
+    EXPECT_EQ(order, "aaabbbcccdddeeefffggghhh") << describe(s);
+  }
+}
+
 }  // namespace
 }  // namespace hs::bridge_test
