@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace hs {
 namespace {
@@ -170,10 +171,12 @@ ULONG VcommPort::get_state(DCB* dcb) {
 ULONG VcommPort::setup(UCHAR* rx, ULONG rx_size, UCHAR* tx, ULONG tx_size) {
   if (rx == nullptr || rx_size == 0 || tx == nullptr || tx_size == 0) return 0;
   settle();
-  // Bytes still queued move into the new receive buffer; the old buffers
-  // are not touched again once this call returns.
+  // Bytes still queued move into the new receive buffer (which may be the
+  // old one again); the old buffers are not touched once this call returns.
+  std::vector<UCHAR> queued(rx_count_);
+  for (ULONG i = 0; i < rx_count_; ++i) queued[i] = rx_[(rx_head_ + i) % rx_size_];
   ULONG keep = std::min(rx_count_, rx_size);
-  for (ULONG i = 0; i < keep; ++i) rx[i] = rx_[(rx_head_ + i) % rx_size_];
+  if (keep > 0) std::memcpy(rx, queued.data(), keep);
   if (keep < rx_count_) {
     errors_ |= CE_RXOVER;
     occur(EV_ERR);

@@ -152,6 +152,23 @@ TEST(Vcomm, ReceiveQueueLivesInTheCallersBuffer) {
   EXPECT_TRUE(result.ok()) << result.report;
 }
 
+TEST(Vcomm, SetupWithTheSameBufferKeepsAWrappedQueue) {
+  World world;
+  RunResult result = world.run([&] {
+    UCHAR rx[8], tx[8], scratch[8];
+    ULONG port = open_port(rx, sizeof rx, tx, sizeof tx);
+    world.far.send("012345");
+    world.machine.sleep_for(10 * kMillisecond);
+    EXPECT_EQ(read_all(port), "012345");
+    world.far.send("abcd");  // wraps round the end of the buffer
+    world.machine.sleep_for(10 * kMillisecond);
+    ASSERT_EQ(_VCOMM_SetupComm(port, rx, sizeof rx, tx, sizeof tx, scratch), 1u);
+    EXPECT_EQ(read_all(port), "abcd");
+    _VCOMM_CloseComm(port);
+  });
+  EXPECT_TRUE(result.ok()) << result.report;
+}
+
 TEST(Vcomm, FullReceiveQueueOverflowsWithAnError) {
   World world;
   RunResult result = world.run([&] {
