@@ -9,9 +9,9 @@ namespace {
 
 struct HandsetWorld {
   Machine machine;
-  Vcomm vcomm{machine};
   SerialLine line{machine};
   Handset handset;
+  Vcomm vcomm{machine};  // goes before the line it uses
 
   explicit HandsetWorld(HandsetOptions options = awake())
       : handset(machine, line, std::move(options)) {

@@ -61,9 +61,9 @@ class FarEnd : public UartClient {
 
 struct World {
   Machine machine;
-  Vcomm vcomm{machine};
   SerialLine line{machine};
   FarEnd far{line.far()};
+  Vcomm vcomm{machine};  // goes before the line it uses
 
   World() { vcomm.add_port("COM2", line.pc()); }
 
