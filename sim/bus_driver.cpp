@@ -40,8 +40,9 @@ BusDriver::BusDriver(Kernel& kernel, std::string name) : kernel_(kernel), name_(
 }
 
 BusDriver::~BusDriver() {
-  if (Machine::current_or_null() == &kernel_.machine())
-    kernel_.machine().service_state<BusSlot>().bus = nullptr;
+  Machine* machine = Machine::current_or_null();
+  if (machine != nullptr && machine->service_state<BusSlot>().bus == this)
+    machine->service_state<BusSlot>().bus = nullptr;
 }
 
 BusDriverHooks BusDriver::hooks() {

@@ -23,8 +23,8 @@ Rig::~Rig() {
   handset_.reset();
   vcomm_.reset();
   line_.reset();
-  kernel_.reset();
   bus_.reset();
+  kernel_.reset();
   machine_.reset();
 }
 
