@@ -21,8 +21,7 @@
  * its speed detection still answers the second. Written without the NUL. */
 static const CHAR FilterProbeCommand[] = "AT\rAT\r";
 #define FILTER_PROBE_LENGTH 6
-/* A handset that is awake answers both commands of the probe, which no
- * result code matches; the probe that follows an answer sends one command. */
+/* The probe's second try, to a handset that is awake: one command. */
 #define FILTER_SINGLE_PROBE_LENGTH 3
 /* Reads at most spent letting an answer that did not match run out. */
 #define FILTER_DRAIN_READS 8
@@ -159,14 +158,18 @@ static VOID FilterDrainLine(PFILTER_EXTENSION Extension, PIRP Irp, PCHAR Scratch
  * answers "AT" with a success code. PASSIVE_LEVEL. Returns the running
  * status: STATUS_UNSUCCESSFUL for a probe that got no OK (the queues are
  * then cleared), or success; or the status of a set-speed or write that
- * failed, with *Abort set: the attempts end there. *Answered tells whether
- * the handset answered at all; when it did, the next probe is one "AT\r".
+ * failed, with *Abort set: the attempts end there.
+ * The probe's two commands serve a handset that sleeps and loses the line
+ * that wakes it; one that is awake answers both, which no result code
+ * matches. So an answer other than OK to the two commands is let run out
+ * and the queues cleared, and one "AT\r" follows.
  */
 static NTSTATUS FilterProbe(PFILTER_EXTENSION Extension, PIRP Irp, PSERIAL_BAUD_RATE ClientRate,
-                            PCHAR Command, PBOOLEAN Abort, PBOOLEAN Answered) {
+                            PCHAR Command, PBOOLEAN Abort) {
   NTSTATUS status;
   BOOLEAN ok = FALSE;
-  ULONG length = *Answered ? FILTER_SINGLE_PROBE_LENGTH : FILTER_PROBE_LENGTH;
+  BOOLEAN answered;
+  ULONG length = FILTER_PROBE_LENGTH;
 
   PAGED_CODE();
 
@@ -177,26 +180,30 @@ static NTSTATUS FilterProbe(PFILTER_EXTENSION Extension, PIRP Irp, PSERIAL_BAUD_
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  RtlCopyMemory(Command, FilterProbeCommand, length);
-  status = FilterWriteCommand(Extension, Irp, Command, length);
-  if (!NT_SUCCESS(status)) {
-    return status;
+  for (;;) {
+    RtlCopyMemory(Command, FilterProbeCommand, length);
+    status = FilterWriteCommand(Extension, Irp, Command, length);
+    if (!NT_SUCCESS(status)) {
+      return status;
+    }
+    *Abort = FALSE;
+    answered = FilterReadResponse(Extension, Irp, FilterProbeEcho, &ok, NULL);
+    if (answered && ok) {
+      Extension->RateKnown = TRUE;
+      Extension->PortRate = FILTER_PROBE_RATE;
+      Extension->HandsetRate = FILTER_PROBE_RATE;
+      return status;
+    }
+    if (answered) {
+      /* The rest of an answer may still be arriving: let it end first. */
+      FilterDrainLine(Extension, Irp, Command, FILTER_COMMAND_SIZE);
+    }
+    (VOID) FilterPurge(Extension, Irp, FILTER_PURGE_QUEUES);
+    if (!answered || length == FILTER_SINGLE_PROBE_LENGTH) {
+      return STATUS_UNSUCCESSFUL;
+    }
+    length = FILTER_SINGLE_PROBE_LENGTH;
   }
-  *Abort = FALSE;
-  *Answered = FilterReadResponse(Extension, Irp, FilterProbeEcho, &ok);
-  if (*Answered && ok) {
-    Extension->RateKnown = TRUE;
-    Extension->PortRate = FILTER_PROBE_RATE;
-    Extension->HandsetRate = FILTER_PROBE_RATE;
-    return status;
-  }
-  /* An answer that matched no result code may still be arriving (the
-   * second answer of an awake handset): let it end before clearing. */
-  if (*Answered) {
-    FilterDrainLine(Extension, Irp, Command, FILTER_COMMAND_SIZE);
-  }
-  (VOID) FilterPurge(Extension, Irp, FILTER_PURGE_QUEUES);
-  return STATUS_UNSUCCESSFUL;
 }
 
 /*
@@ -233,13 +240,15 @@ static ULONG FilterFormatRateCommand(PCHAR Command, ULONG Rate) {
 /*
  * FilterSendRateCommand - tells the handset the new rate with "AT+IPR".
  * PASSIVE_LEVEL. No answer forgets the known state; an answer other than OK
- * sets *Refused and fails; OK records the handset's new rate.
+ * fails, and an error result code (the handset refuses the rate) also sets
+ * *Refused; OK records the handset's new rate.
  */
 static NTSTATUS FilterSendRateCommand(PFILTER_EXTENSION Extension, PIRP Irp, ULONG Rate,
                                       PCHAR Command, NTSTATUS Status, PBOOLEAN Refused) {
   NTSTATUS status;
   ULONG length;
   BOOLEAN ok = FALSE;
+  BOOLEAN error = FALSE;
 
   PAGED_CODE();
 
@@ -248,12 +257,12 @@ static NTSTATUS FilterSendRateCommand(PFILTER_EXTENSION Extension, PIRP Irp, ULO
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  if (!FilterReadResponse(Extension, Irp, Command, &ok)) {
+  if (!FilterReadResponse(Extension, Irp, Command, &ok, &error)) {
     Extension->RateKnown = FALSE;
     return Status;
   }
   if (!ok) {
-    *Refused = TRUE;
+    *Refused = error;
     return STATUS_UNSUCCESSFUL;
   }
   Extension->HandsetRate = Rate;
@@ -275,7 +284,6 @@ NTSTATUS FilterNegotiateBaudRate(PFILTER_EXTENSION Extension, PIRP Irp, PBOOLEAN
   BOOLEAN ownTimeouts = FALSE;
   BOOLEAN refused = FALSE;
   BOOLEAN stop = FALSE;
-  BOOLEAN probeAnswered = FALSE;
   ULONG attempt;
   CHAR command[FILTER_COMMAND_SIZE];
 
@@ -328,7 +336,7 @@ NTSTATUS FilterNegotiateBaudRate(PFILTER_EXTENSION Extension, PIRP Irp, PBOOLEAN
 
   for (attempt = 1; attempt <= FILTER_MAX_ATTEMPTS; attempt++) {
     if (!(Extension->RateKnown && Extension->HandsetRate == Extension->PortRate)) {
-      status = FilterProbe(Extension, Irp, clientRate, command, &stop, &probeAnswered);
+      status = FilterProbe(Extension, Irp, clientRate, command, &stop);
       if (stop) {
         break;
       }
@@ -353,8 +361,8 @@ NTSTATUS FilterNegotiateBaudRate(PFILTER_EXTENSION Extension, PIRP Irp, PBOOLEAN
       Extension->TimeoutsSaved = TRUE;
     }
     status = FilterSetTimeouts(Extension, Irp, &Extension->SavedTimeouts);
-    /* A rate the handset refused never goes to the port: the two ends
-     * would no longer understand each other. */
+    /* A rate the handset refused with an error code never goes to the port:
+     * the two ends would no longer understand each other. */
     if (NT_SUCCESS(status) && refused) {
       status = STATUS_UNSUCCESSFUL;
     }

@@ -131,6 +131,7 @@ IO_COMPLETION_ROUTINE FilterWaitOnMaskComplete;
 
 /* --------------------------------------------------------------- reader.cpp */
 
-BOOLEAN FilterReadResponse(PFILTER_EXTENSION Extension, PIRP Irp, PCSTR Echo, PBOOLEAN AnsweredOk);
+BOOLEAN FilterReadResponse(PFILTER_EXTENSION Extension, PIRP Irp, PCSTR Echo, PBOOLEAN AnsweredOk,
+                           PBOOLEAN AnsweredError);
 
 #endif /* RATEFILTER_H */

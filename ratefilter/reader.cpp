@@ -64,11 +64,13 @@ static BOOLEAN FilterClassify(const UCHAR *Buffer, PCSTR Echo, ULONG EchoLength,
  * IRP, which the negotiation re-uses, and classifies it. PASSIVE_LEVEL;
  * blocks in each read. Returns TRUE when the handset answered (the last read
  * succeeded and at least one byte other than a leading NUL arrived);
- * *AnsweredOk is TRUE when that answer was a success code. On return
+ * *AnsweredOk is TRUE when that answer was a success code, *AnsweredError
+ * (when given) when it was an error code. On return
  * AssociatedIrp.SystemBuffer is as on entry; the request stays the caller's.
  * The one pool block, sized from the echo, is freed before returning.
  */
-BOOLEAN FilterReadResponse(PFILTER_EXTENSION Extension, PIRP Irp, PCSTR Echo, PBOOLEAN AnsweredOk) {
+BOOLEAN FilterReadResponse(PFILTER_EXTENSION Extension, PIRP Irp, PCSTR Echo, PBOOLEAN AnsweredOk,
+                           PBOOLEAN AnsweredError) {
   ULONG echoLength;
   PUCHAR buffer;
   PVOID savedBuffer;
@@ -90,6 +92,9 @@ BOOLEAN FilterReadResponse(PFILTER_EXTENSION Extension, PIRP Irp, PCSTR Echo, PB
   RtlZeroMemory(buffer, echoLength + FILTER_LONGEST_RESULT + 1);
   savedBuffer = Irp->AssociatedIrp.SystemBuffer;
   *AnsweredOk = FALSE;
+  if (AnsweredError != NULL) {
+    *AnsweredError = FALSE;
+  }
   room = echoLength + FILTER_LONGEST_RESULT;
 
   for (;;) {
@@ -112,6 +117,9 @@ BOOLEAN FilterReadResponse(PFILTER_EXTENSION Extension, PIRP Irp, PCSTR Echo, PB
 
     if (FilterClassify(buffer, Echo, echoLength, &ok)) {
       *AnsweredOk = ok;
+      if (AnsweredError != NULL) {
+        *AnsweredError = !ok;
+      }
       break;
     }
     if (received == 0) {

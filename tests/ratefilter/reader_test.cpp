@@ -1,6 +1,7 @@
 // The handset's answers and how the filter classifies them, over received
-// byte sequences. The answer under test is the one to "AT+IPR=115200\r";
-// the filter's next step shows the class:
+// byte sequences. The answer under test is the one to "AT+IPR=115200\r",
+// read under the client's own timeouts; the filter's next step shows the
+// class:
 //   OK          - one probe, the client's rate goes down (success);
 //   not OK      - one probe, the client's request fails;
 //   no answer   - the known state is forgotten: a second probe follows.
@@ -71,6 +72,8 @@ Answer classify(const ReaderCase& k, size_t* probes, NTSTATUS* client, uint64_t*
   }
   hs::RunResult result = s.rig.run([&] {
     hs::Handle h = s.client().open();
+    // Under the client's own timeouts any answer but OK fails the request.
+    s.set_timeouts(h, {50, 0, 500, 0, 0});
     *client = s.set_rate(h, 115200).status;
     s.client().close(h);
   });
@@ -98,27 +101,35 @@ TEST(ResponseReader, ClassifiesReceivedBytes) {
 }
 
 // The probe's answers are read the same way, with "AT\r" as echo. A handset
-// that answered but not with OK is awake: the next probe is one "AT\r",
-// which it answers once.
+// that answers the two commands with anything but OK is awake: after its
+// answer has run out and the queues are cleared, one "AT\r" follows.
 TEST(ResponseReader, ProbeAnswers) {
   const std::string twice = "AT\r\r\nOK\r\nAT\r\r\nOK\r\n";
+  const std::string error = "AT\r\r\nERROR\r\n";
   const struct {
     const char* name;
     std::string to_double;  // answer to "AT\rAT\r"
     std::string to_single;  // answer to "AT\r"
     std::vector<std::string> probes;
+    size_t clearing_purges;
     bool rate_sent;
   } cases[] = {
-      {"echo then OK", "AT\r\r\nOK\r\n", "", {"WRITE AT\rAT\r"}, true},
-      {"OK alone", "\r\nOK\r\n", "", {"WRITE AT\rAT\r"}, true},
-      {"numeric", "0\r", "", {"WRITE AT\rAT\r"}, true},
+      {"echo then OK", "AT\r\r\nOK\r\n", "", {"WRITE AT\rAT\r"}, 0, true},
+      {"OK alone", "\r\nOK\r\n", "", {"WRITE AT\rAT\r"}, 0, true},
+      {"numeric", "0\r", "", {"WRITE AT\rAT\r"}, 0, true},
       {"awake: both commands answered",
        twice,
        "AT\r\r\nOK\r\n",
        {"WRITE AT\rAT\r", "WRITE AT\r"},
+       1,
        true},
-      {"ERROR", "AT\r\r\nERROR\r\n", "AT\r\r\nERROR\r\n", {"WRITE AT\rAT\r", "WRITE AT\r"}, false},
-      {"nothing", "", "", {"WRITE AT\rAT\r", "WRITE AT\rAT\r"}, false},
+      {"ERROR",
+       error,
+       error,
+       {"WRITE AT\rAT\r", "WRITE AT\r", "WRITE AT\rAT\r", "WRITE AT\r"},
+       4,
+       false},
+      {"nothing", "", "", {"WRITE AT\rAT\r", "WRITE AT\rAT\r"}, 2, false},
   };
   for (const auto& k : cases) {
     FilterStack s;
@@ -137,7 +148,7 @@ TEST(ResponseReader, ProbeAnswers) {
       if (t.rfind("WRITE AT\r", 0) == 0) probes.push_back(t);
     EXPECT_EQ(probes, k.probes) << k.name;
     EXPECT_EQ(s.port.count("WRITE AT+IPR=115200\r"), k.rate_sent ? 1u : 0u) << k.name;
-    EXPECT_EQ(s.port.count("PURGE 0C"), k.probes.size() - (k.rate_sent ? 1 : 0)) << k.name;
+    EXPECT_EQ(s.port.count("PURGE 0C"), k.clearing_purges) << k.name;
   }
 }
 

@@ -79,6 +79,48 @@ TEST(FilterStackE2E, NegotiationSwitchesTheHandset) {
   EXPECT_EQ(s.rig.kernel().pool_blocks_held(), 0u) << s.rig.kernel().pool_report();
 }
 
+// The same over the whole stack under random and PCT schedules, with a
+// wait on received characters pending and another thread reading meanwhile.
+TEST(FilterStackE2E, NegotiationUnderExploredSchedules) {
+  for (uint64_t seed = 1; seed <= 8; ++seed) {
+    for (hs::PolicyKind kind : {hs::PolicyKind::Random, hs::PolicyKind::Pct}) {
+      hs::SchedulePolicy policy{kind, seed, 3};
+      SCOPED_TRACE(policy.describe());
+      hs::RigOptions options = rig_options(policy);
+      // Time may leap ahead under these schedules; a handset that dozes off
+      // would lose the client's own "AT" afterwards.
+      options.handset.sleep_after = 0;
+      Stack s(options);
+      Completion rate, wait;
+      std::string answer;
+      RF_RUN(s, [&] {
+        Handle h = s.client().open();
+        s.client().ioctl(h, IOCTL_SERIAL_SET_WAIT_MASK, hs::le32(SERIAL_EV_RXCHAR));
+        hs::Pending w = s.client().send(h, Request::ioctl_out(IOCTL_SERIAL_WAIT_ON_MASK, 4));
+        bool reader_done = false;
+        s.client().spawn("reader", [&] {
+          std::vector<uint8_t> at_once(20, 0);
+          at_once[0] = at_once[1] = at_once[2] = at_once[3] = 0xFF;
+          s.client().ioctl(h, IOCTL_SERIAL_SET_TIMEOUTS, at_once);
+          for (int i = 0; i < 3; ++i) s.client().read(h, 4);
+          reader_done = true;
+        });
+        rate = s.set_rate(h, 115200);
+        while (!reader_done) s.rig.machine().sleep_for(hs::kMillisecond);
+        // The handset takes the new rate once its OK has left it.
+        s.rig.machine().sleep_for(20 * hs::kMillisecond);
+        answer = s.at(h);
+        wait = s.client().wait(w);
+        s.client().close(h);
+      });
+      EXPECT_EQ(rate.status, STATUS_SUCCESS);
+      EXPECT_EQ(s.rig.handset().rate(), 115200u);
+      EXPECT_EQ(answer, "AT\r\r\nOK\r\n");
+      EXPECT_EQ(wait.status, STATUS_SUCCESS);
+    }
+  }
+}
+
 // The handset's ways of answering, and where each leaves the two ends.
 TEST(FilterStackE2E, HandsetQuirks) {
   struct Case {
