@@ -18,9 +18,13 @@ std::string format_summary(const RunReport& report) {
           std::to_string(s.bytes_from_handset) + " from it; virtual time " +
           format_vtime(s.end_time) + "; pool left: ";
   text += s.pool_blocks_held == 0 ? std::string("none")
-                                  : std::to_string(s.pool_blocks_held) + " blocks";
+                                  : std::to_string(s.pool_blocks_held) +
+                                        (s.pool_blocks_held == 1 ? " block" : " blocks");
   text += "\n";
-  if (s.pool_blocks_held != 0 && !s.pool_report.empty()) text += s.pool_report + "\n";
+  if (s.pool_blocks_held != 0 && !s.pool_report.empty()) {
+    text += s.pool_report;
+    if (text.back() != '\n') text += '\n';
+  }
   switch (report.exit_status) {
     case kExitOk:
       text += "Result: every expect held\n";
