@@ -20,6 +20,7 @@
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <optional>
 
 #include "sim/rig.h"
 #include "tools/hsbridge/codes.h"
@@ -32,9 +33,11 @@
 namespace hs::tool {
 namespace {
 
-constexpr VTime kLook = 10 * kMillisecond;  // how often settings and connections are checked
-constexpr ULONG kChunk = 4096;              // bytes per write, at most per read
-constexpr size_t kOutputLimit = 64 * 1024;  // bytes the program has not taken before reads wait
+constexpr VTime kLook = 10 * kMillisecond;    // how often settings and connections are checked
+constexpr VTime kSettle = 20 * kMillisecond;  // settings that held this long are applied
+constexpr VTime kDrain = 2 * kMillisecond;    // a full transmit queue is tried again after this
+constexpr ULONG kChunk = 4096;                // bytes per write, at most per read
+constexpr size_t kOutputLimit = 64 * 1024;    // bytes the program has not taken before reads wait
 
 // Reads end at once with what is there, else after the first bytes, or
 // after 50 ms with none.
@@ -50,6 +53,11 @@ struct PortSettings {
   uint32_t rate = 9600;
   UartFormat format;  // rate unused; data bits, parity and stop bits codes
   bool crtscts = false;
+  bool operator==(const PortSettings& other) const {
+    return rate == other.rate && format.data_bits == other.format.data_bits &&
+           format.parity == other.format.parity && format.stop_bits == other.format.stop_bits &&
+           crtscts == other.crtscts;
+  }
 };
 
 PortSettings settings_of(const termios& t) {
@@ -139,8 +147,12 @@ class ServeSession {
     reader_done_ = false;
     client_.spawn("serve reader", [this, handle] { reader(handle); });
 
+    seen_ = applied_;
+    seen_since_ = machine_.now();
+    refused_.reset();
     for (;;) {
-      apply_settings(handle);
+      // Settings first: bytes written after a change go at the new ones.
+      if (apply_settings(handle)) continue;
       if (pty_.input_pending() > 0) {
         write_input(handle);
         continue;
@@ -157,16 +169,20 @@ class ServeSession {
               << " closed\n";
   }
 
+  // Writes the program's bytes. A write completes with what the port's
+  // transmit queue took, possibly nothing while the line is busy: the rest
+  // goes again once the line has had time to drain some.
   void write_input(const Handle& handle) {
     std::string bytes = pty_.take_input(kChunk);
-    while (!bytes.empty()) {
+    while (!bytes.empty() && !stop_) {
       Completion done = client_.write(handle, bytes);
-      if (!NT_SUCCESS(done.status) || done.info == 0) {
+      if (!NT_SUCCESS(done.status)) {
         std::cerr << "hsbridge serve: a write of " << bytes.size() << " bytes failed ("
                   << status_name(static_cast<uint32_t>(done.status)) << ")\n";
         return;
       }
       bytes.erase(0, std::min<size_t>(done.info, bytes.size()));
+      if (!bytes.empty()) machine_.sleep_for(kDrain);
     }
   }
 
@@ -186,13 +202,23 @@ class ServeSession {
     poke();
   }
 
-  // Sends the requests for what the program changed since the last look.
-  void apply_settings(const Handle& handle) {
+  // Sends the requests for what the program changed, once its settings
+  // have held for a moment or before its bytes are written (a program
+  // opening the port often sets it right after the open, over the settings
+  // a fresh pseudo-terminal starts with). True when requests went down.
+  bool apply_settings(const Handle& handle) {
     termios now{};
-    if (!pty_.settings(&now)) return;
-    const PortSettings wanted = settings_of(now);
+    if (!pty_.settings(&now)) return false;
+    PortSettings wanted = settings_of(now);
+    if (wanted.rate == 0) wanted.rate = applied_.rate;  // B0 (hang up) or a rate unknown here
+    if (!(wanted == seen_)) {
+      seen_ = wanted;
+      seen_since_ = machine_.now();
+    }
+    if (wanted == applied_ || (refused_ && wanted == *refused_)) return false;
+    if (pty_.input_pending() == 0 && machine_.now() - seen_since_ < kSettle) return false;
     bool put_back = false;
-    if (wanted.rate != applied_.rate && wanted.rate != 0) {
+    if (wanted.rate != applied_.rate) {
       SERIAL_BAUD_RATE rate{wanted.rate};
       Completion done =
           client_.ioctl(handle, IOCTL_SERIAL_SET_BAUD_RATE, bytes_of(&rate, sizeof rate));
@@ -230,7 +256,12 @@ class ServeSession {
       else
         put_back |= refused(done, wanted.crtscts ? "SET_HANDFLOW CRTSCTS" : "SET_HANDFLOW");
     }
-    if (put_back) restore_settings(now);
+    refused_.reset();
+    if (put_back) {
+      refused_ = wanted;  // not asked again until the program changes something
+      restore_settings(now);
+    }
+    return true;
   }
 
   bool refused(const Completion& done, const std::string& what) {
@@ -273,7 +304,10 @@ class ServeSession {
   bool stop_ = false;
   bool session_over_ = false;
   bool reader_done_ = true;
-  PortSettings applied_;
+  PortSettings applied_;                 // what the port has
+  PortSettings seen_;                    // what the program's settings said at the last look
+  VTime seen_since_ = 0;                 // since when they have said it
+  std::optional<PortSettings> refused_;  // settings the stack refused last
 };
 
 }  // namespace
