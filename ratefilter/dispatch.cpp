@@ -209,7 +209,9 @@ static NTSTATUS FilterRoute(PFILTER_EXTENSION Extension, PIRP Irp, UCHAR Major, 
       }
       Extension->RateKnown = FALSE;
       Extension->TimeoutsSaved = FALSE;
-      InterlockedExchangePointer((PVOID volatile *)&Extension->HeldWaitIrp, NULL);
+      /* HeldWaitIrp is not touched: it is empty whenever no negotiation
+       * runs, and while one is about to take the line it may hold a
+       * client's wait that only the release may send on. */
       break;
     case IRP_MJ_DEVICE_CONTROL:
       if (Code == IOCTL_SERIAL_SET_BAUD_RATE) {
