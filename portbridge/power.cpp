@@ -73,11 +73,18 @@ NTSTATUS NTAPI BridgeDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 /*
  * BridgePassPowerDown - starts the next power request and hands this one to
  * the lower driver unchanged. Up to DISPATCH_LEVEL. The lower drivers
- * complete it; the caller drops its reference if it holds one.
+ * complete it; the caller drops its reference if it holds one. A request
+ * that the bridge marked pending (held back by the drain) keeps that mark
+ * on the bridge's own stack location: the lower driver gets a copy without
+ * it, so that it is not taken for the lower driver's own.
  */
 NTSTATUS BridgePassPowerDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PoStartNextPowerIrp(Irp);
-  IoSkipCurrentIrpStackLocation(Irp);
+  if (IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED) {
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+  } else {
+    IoSkipCurrentIrpStackLocation(Irp);
+  }
   return PoCallDriver(BridgeExtension(DeviceObject)->LowerDevice, Irp);
 }
 
@@ -144,9 +151,10 @@ NTSTATUS NTAPI BridgeSystemPowerComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
 /*
  * BridgeRequestDevicePower - asks the power manager for the device request
  * that the capabilities map gives for the system request's state; it enters
- * at the top of the stack. Up to DISPATCH_LEVEL. When no request can be
- * made, completes the system request with the failure and drops its
- * reference; otherwise BridgeDevicePowerCallback does.
+ * at the top of the stack. Up to DISPATCH_LEVEL. Drops the system request's
+ * reference either way: when no request can be made, after completing the
+ * system request with the failure; otherwise once the device request is
+ * under way (BridgeDevicePowerCallback then completes the system request).
  */
 VOID BridgeRequestDevicePower(PIRP SystemIrp, PDEVICE_OBJECT DeviceObject) {
   PBRIDGE_EXTENSION extension = BridgeExtension(DeviceObject);
@@ -170,6 +178,9 @@ VOID BridgeRequestDevicePower(PIRP SystemIrp, PDEVICE_OBJECT DeviceObject) {
     status = PoRequestPowerIrp(extension->Pdo, stack->MinorFunction, state,
                                BridgeDevicePowerCallback, context, NULL);
     if (NT_SUCCESS(status)) {
+      /* From here the system request only waits for the device request,
+         whose drain must not count it as a request in progress. */
+      BridgeIoDecrement(extension);
       return;
     }
     ExFreePool(context);
@@ -184,8 +195,9 @@ VOID BridgeRequestDevicePower(PIRP SystemIrp, PDEVICE_OBJECT DeviceObject) {
 /*
  * BridgeDevicePowerCallback - the device request derived from a system
  * request has completed: the system request completes with its status.
- * Up to DISPATCH_LEVEL. Frees the context and drops the system request's
- * reference.
+ * Up to DISPATCH_LEVEL. Frees the context; the system request's reference
+ * was dropped when the device request was made, so the extension is not
+ * touched here.
  */
 VOID NTAPI BridgeDevicePowerCallback(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                      POWER_STATE PowerState, PVOID Context,
@@ -195,13 +207,11 @@ VOID NTAPI BridgeDevicePowerCallback(PDEVICE_OBJECT DeviceObject, UCHAR MinorFun
   UNREFERENCED_PARAMETER(PowerState);
   PBRIDGE_POWER_CONTEXT context = (PBRIDGE_POWER_CONTEXT)Context;
   PIRP systemIrp = context->SystemIrp;
-  PBRIDGE_EXTENSION extension = BridgeExtension(context->DeviceObject);
 
   systemIrp->IoStatus.Status = IoStatus->Status;
   PoStartNextPowerIrp(systemIrp);
   IofCompleteRequest(systemIrp, IO_NO_INCREMENT);
   ExFreePool(context);
-  BridgeIoDecrement(extension);
 }
 
 /*

@@ -78,6 +78,31 @@ class BridgeStack {
     return kernel().send_system_power(*node_, minor, state);
   }
 
+  // Sends a capabilities query to the top of the stack, as an upper filter
+  // does at its start: the bridge keeps the bus driver's power map from it.
+  NTSTATUS query_capabilities() {
+    DEVICE_CAPABILITIES capabilities{};
+    capabilities.Version = 1;
+    capabilities.Size = sizeof(DEVICE_CAPABILITIES);
+    return send_capabilities_query(kernel().top_of_stack(node_->pdo), capabilities);
+  }
+
+  // A capabilities query built by hand, so that its record may have any
+  // version and size. From an emulated thread; answers the final status.
+  static NTSTATUS send_capabilities_query(PDEVICE_OBJECT top, DEVICE_CAPABILITIES& capabilities) {
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_PNP;
+    stack->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+    stack->Parameters.DeviceCapabilities.Capabilities = &capabilities;
+    NTSTATUS returned = IofCallDriver(top, irp);
+    EXPECT_NE(returned, STATUS_PENDING);
+    NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return status;
+  }
+
   uint64_t held(const char* tag) { return kernel().pool_usage(tag).blocks_held; }
 
   RunResult run(std::function<void()> body) { return rig_->run(std::move(body)); }
