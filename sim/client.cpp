@@ -193,7 +193,8 @@ Pending Client::submit(const Handle* handle, UCHAR major, Request request) {
       size_t size = std::max<size_t>(std::max<size_t>(in_length, request.output_length),
                                      request.input.size());
       state->buffer.assign(size, 0);
-      std::memcpy(state->buffer.data(), request.input.data(), request.input.size());
+      if (!request.input.empty())
+        std::memcpy(state->buffer.data(), request.input.data(), request.input.size());
       stack->Parameters.DeviceIoControl.IoControlCode = request.ioctl;
       stack->Parameters.DeviceIoControl.InputBufferLength = in_length;
       stack->Parameters.DeviceIoControl.OutputBufferLength = request.output_length;
