@@ -125,7 +125,8 @@ sys.exit(0 if answer.endswith(b"OK\r\n") and b"GSM handset" in answer else 1)
   Process python({"/usr/bin/python3", "-c", script, served_});
   int status = python.wait_exit(milliseconds(15000));
   EXPECT_EQ(status, 0) << python.out() << python.err()
-                       << "(python3-serial comes with scripts/install-deps)";
+                       << "(python3-serial comes with scripts/install-deps)\n"
+                       << serve_->err();
   EXPECT_TRUE(serve_->wait_for_error("the program hung up", kAnswer));
   EXPECT_NE(trace().find("AT+IPR=115200"), std::string::npos);
 }
@@ -176,6 +177,42 @@ TEST_F(RealStack, AStopSignalClosesTheStackWhileAProgramIsConnected) {
   EXPECT_NE(serve_->err().find("stopping; COM2 closed"), std::string::npos) << serve_->err();
   EXPECT_NE(trace().find("portbridge  > IRP_MJ_CLOSE"), std::string::npos);
   serve_.reset();
+}
+
+// `--tty`: the handset takes a tty it is given; here the other end of a
+// pseudo-terminal whose master plays the PC. The tty follows +IPR.
+TEST(RealPortCommands, TheHandsetRunsOnAGivenTtyAndSwitchesItsRate) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string tty = ptsname(master);
+  Process handset({kHsbridge, "handset", "--tty", tty, "--sleep", "off"});
+  ASSERT_EQ(handset.first_line(kStart), tty) << handset.err();
+  auto exchange = [&](const std::string& command) {
+    EXPECT_EQ(write(master, command.data(), command.size()), static_cast<ssize_t>(command.size()));
+    std::string got;
+    auto deadline = Clock::now() + kAnswer;
+    while (got.find("OK\r\n") == std::string::npos && Clock::now() < deadline) {
+      char buffer[256];
+      ssize_t n = read(master, buffer, sizeof buffer);
+      if (n > 0)
+        got.append(buffer, n);
+      else
+        usleep(5000);
+    }
+    return got;
+  };
+  EXPECT_NE(exchange("AT\r").find("OK"), std::string::npos);
+  EXPECT_NE(exchange("AT+IPR=57600\r").find("OK"), std::string::npos);
+  termios t{};
+  auto deadline = Clock::now() + kAnswer;
+  while (Clock::now() < deadline && (tcgetattr(master, &t) != 0 || cfgetospeed(&t) != B57600))
+    usleep(5000);
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B57600));
+  handset.signal(SIGTERM);
+  EXPECT_EQ(handset.wait_exit(kExit), 0) << handset.err();
+  close(master);
 }
 
 TEST(RealPortCommands, BadPathsAndValuesGiveClearMessages) {
