@@ -16,6 +16,19 @@
 static DRIVER_CANCEL FilterGateCancel;
 
 /*
+ * FilterCurrentIrql - the IRQL of the caller, read from the cancel spin
+ * lock's saved IRQL (the kernel's own export; the HAL is not imported).
+ * Up to DISPATCH_LEVEL.
+ */
+static KIRQL FilterCurrentIrql(VOID) {
+  KIRQL irql;
+
+  IoAcquireCancelSpinLock(&irql);
+  IoReleaseCancelSpinLock(irql);
+  return irql;
+}
+
+/*
  * FilterPassDown - sends Irp on to LowerDevice with the current stack
  * location copied and no completion routine; returns the lower driver's
  * status. Up to DISPATCH_LEVEL. The lower driver completes the request.
@@ -56,9 +69,9 @@ static VOID FilterGateLeave(PFILTER_EXTENSION Extension) {
 static BOOLEAN FilterGateHold(PFILTER_EXTENSION Extension, PIRP Irp) {
   KIRQL irql;
 
-  KeAcquireSpinLock(&Extension->GateLock, &irql);
+  IoAcquireCancelSpinLock(&irql);
   if (FilterGateIsOpen(Extension)) {
-    KeReleaseSpinLock(&Extension->GateLock, irql);
+    IoReleaseCancelSpinLock(irql);
     return FALSE;
   }
   IoMarkIrpPending(Irp);
@@ -66,31 +79,27 @@ static BOOLEAN FilterGateHold(PFILTER_EXTENSION Extension, PIRP Irp) {
   IoSetCancelRoutine(Irp, FilterGateCancel);
   if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
     RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLock(&Extension->GateLock, irql);
+    IoReleaseCancelSpinLock(irql);
     Irp->IoStatus.Status = STATUS_CANCELLED;
     Irp->IoStatus.Information = 0;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
     FilterIoDecrement(Extension);
     return TRUE;
   }
-  KeReleaseSpinLock(&Extension->GateLock, irql);
+  IoReleaseCancelSpinLock(irql);
   return TRUE;
 }
 
 /*
  * FilterGateCancel - cancel routine of a request held in GateQueue. Called
- * with the cancel spin lock held (DISPATCH_LEVEL); completes the request as
- * cancelled and drops its dispatch reference.
+ * with the cancel spin lock held (DISPATCH_LEVEL), which guards the queue;
+ * completes the request as cancelled and drops its dispatch reference.
  */
 static VOID NTAPI FilterGateCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PFILTER_EXTENSION extension = (PFILTER_EXTENSION)DeviceObject->DeviceExtension;
-  KIRQL irql;
 
-  IoReleaseCancelSpinLock(Irp->CancelIrql);
-
-  KeAcquireSpinLock(&extension->GateLock, &irql);
   RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-  KeReleaseSpinLock(&extension->GateLock, irql);
+  IoReleaseCancelSpinLock(Irp->CancelIrql);
 
   Irp->IoStatus.Status = STATUS_CANCELLED;
   Irp->IoStatus.Information = 0;
@@ -116,7 +125,7 @@ static BOOLEAN FilterGateEnter(PFILTER_EXTENSION Extension, PIRP Irp, BOOLEAN Co
     if (Counted) {
       FilterGateLeave(Extension);
     }
-    if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+    if (FilterCurrentIrql() >= DISPATCH_LEVEL) {
       if (FilterGateHold(Extension, Irp)) {
         return FALSE;
       }
@@ -159,7 +168,7 @@ VOID FilterOpenGate(PFILTER_EXTENSION Extension) {
   KeSetEvent(&Extension->IdleEvent, IO_NO_INCREMENT, FALSE);
 
   InitializeListHead(&ready);
-  KeAcquireSpinLock(&Extension->GateLock, &irql);
+  IoAcquireCancelSpinLock(&irql);
   while (!IsListEmpty(&Extension->GateQueue)) {
     entry = RemoveHeadList(&Extension->GateQueue);
     irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
@@ -170,7 +179,7 @@ VOID FilterOpenGate(PFILTER_EXTENSION Extension) {
     }
     InsertTailList(&ready, entry);
   }
-  KeReleaseSpinLock(&Extension->GateLock, irql);
+  IoReleaseCancelSpinLock(irql);
 
   while (!IsListEmpty(&ready)) {
     entry = RemoveHeadList(&ready);
@@ -276,7 +285,7 @@ NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
   }
 
-  if (KeGetCurrentIrql() >= DISPATCH_LEVEL && FilterNeedsPassive(major, code)) {
+  if (FilterCurrentIrql() >= DISPATCH_LEVEL && FilterNeedsPassive(major, code)) {
     Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
     FilterIoDecrement(extension);

@@ -67,7 +67,6 @@ NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo) 
   KeInitializeEvent(&extension->NegotiationLock, SynchronizationEvent, TRUE);
   extension->GateUsers = 0;
   KeInitializeEvent(&extension->GateDrainedEvent, NotificationEvent, TRUE);
-  KeInitializeSpinLock(&extension->GateLock);
   InitializeListHead(&extension->GateQueue);
 
   lower = IoAttachDeviceToDeviceStack(device, Pdo);

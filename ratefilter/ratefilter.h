@@ -9,8 +9,9 @@
  * negotiation, timeouts, held wait), reader.cpp (the handset's answers).
  *
  * Locks and their order: NegotiationLock (a synchronization event, PASSIVE
- * only) before GateLock (spin lock) before the I/O cancel spin lock. No lock
- * is held while a request is sent down or completed. OutstandingIo,
+ * only) before the I/O cancel spin lock, which guards GateQueue (the filter
+ * has no spin lock of its own and imports nothing from the HAL). No lock is
+ * held while a request is sent down or completed. OutstandingIo,
  * GateUsers and HeldWaitIrp are changed only by interlocked operations.
  */
 #ifndef RATEFILTER_H
@@ -86,9 +87,7 @@ typedef struct _FILTER_EXTENSION {
   volatile LONG GateUsers;
   /* Notification event set whenever GateUsers falls to 0; up to DISPATCH. */
   KEVENT GateDrainedEvent;
-  /* Guards GateQueue; taken at up to DISPATCH. */
-  KSPIN_LOCK GateLock;
-  /* Requests that met the closed gate at DISPATCH_LEVEL; GateLock. */
+  /* Requests that met the closed gate at DISPATCH_LEVEL; the cancel spin lock. */
   LIST_ENTRY GateQueue;
   /* Held wait being sent down again by the release; releasing thread, read up to DISPATCH. */
   PIRP volatile ResendingWaitIrp;
