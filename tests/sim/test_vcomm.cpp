@@ -432,3 +432,45 @@ TEST(Vcomm, NotificationNestsAndGlobalEventRunsAfterIt) {
 
 }  // namespace
 }  // namespace hs::test
+
+namespace hs::test {
+namespace {
+
+struct RxLog {
+  ULONG port = 0;
+  std::vector<VTime> times;
+};
+
+void NTAPI notify_rx(ULONG port, PVOID data, ULONG, ULONG events) {
+  auto* log = static_cast<RxLog*>(data);
+  log->times.push_back(Machine::current().now());
+  ULONG pending = 0;
+  _VCOMM_GetCommEventMask(port, events, &pending);
+}
+
+// Received characters are reported as a 16550 would interrupt: when 14
+// bytes wait in its FIFO, or when the line has been quiet for four
+// character times after the last one.
+TEST(Vcomm, ReceivedCharactersAreReportedAtFifoTriggerOrTimeout) {
+  World world;
+  RxLog log;
+  RunResult result = world.run([&] {
+    UCHAR rx[64], tx[16];
+    ULONG port = open_port(rx, sizeof rx, tx, sizeof tx);
+    log.port = port;
+    _VCOMM_SetCommEventMask(port, EV_RXCHAR, nullptr);
+    _VCOMM_EnableCommNotification(port, notify_rx, &log);
+    VTime start = world.machine.now();
+    world.far.send("0123456789ABCDEFGHIJ");  // 20 bytes
+    world.machine.sleep_for(100 * kMillisecond);
+    ASSERT_EQ(log.times.size(), 2u);
+    EXPECT_EQ(log.times[0] - start, 145833);              // end of the 14th byte
+    EXPECT_EQ(log.times[1] - start, 208333 + 4 * 10416);  // 4 quiet frames after the 20th
+    EXPECT_EQ(read_all(port), "0123456789ABCDEFGHIJ");
+    _VCOMM_CloseComm(port);
+  });
+  EXPECT_TRUE(result.ok()) << result.report;
+}
+
+}  // namespace
+}  // namespace hs::test
