@@ -287,3 +287,28 @@ TEST(Stack, DialogueHoldsUnderRandomAndPctSchedules) {
 
 }  // namespace
 }  // namespace hs::test
+
+namespace hs::test {
+namespace {
+
+// A request still outstanding when the client's threads have ended fails
+// the run with the client's report.
+TEST(Stack, RunFailsWhenARequestIsNeverCompleted) {
+  Rig rig;
+  DeviceNodeSpec spec = rig.stack_spec("mini_fdo");
+  spec.driver_key.push_back(RegistryValue::dword("HoldReads", 10000));
+  rig.install(spec);
+  RunResult result = rig.run([&] {
+    Handle h = rig.client().open();
+    Pending read = rig.client().send(h, Request::read(4));
+    EXPECT_FALSE(read.done());
+  });
+  EXPECT_EQ(result.outcome, RunOutcome::Violation);
+  EXPECT_NE(result.report.find("IRP_MJ_READ sent at 0.0000000s: never completed"),
+            std::string::npos)
+      << result.report;
+  EXPECT_EQ(rig.client().outstanding(), 1u);
+}
+
+}  // namespace
+}  // namespace hs::test
