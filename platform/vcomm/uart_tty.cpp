@@ -353,12 +353,14 @@ ModemLines TtyUart::modem_lines() const {
 
 void TtyUart::transmit(const uint8_t* bytes, size_t count) {
   if (count == 0 || hung_up_) return;
+  was_busy_ = true;  // the drain is worth an interrupt once it comes
   tx_.insert(tx_.end(), bytes, bytes + count);
   push();
 }
 
 void TtyUart::transmit_first(uint8_t byte) {
   if (hung_up_) return;
+  was_busy_ = true;
   tx_.push_front(byte);
   push();
 }
@@ -404,7 +406,7 @@ void TtyUart::push() {
     written_ += static_cast<uint64_t>(done);
     tx_.erase(tx_.begin(), tx_.begin() + done);
   }
-  if (!tx_.empty()) was_busy_ = true;
+  check_due(rx_.size());  // a transmitter that drained at once
   arm_poll();
 }
 

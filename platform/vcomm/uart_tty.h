@@ -135,7 +135,7 @@ class TtyUart : public Uart {
   bool watching_ = false;
   bool xoff_ = false;
   bool interrupt_posted_ = false;
-  bool was_busy_ = false;
+  bool was_busy_ = false;  // bytes were sent since the transmitter was last seen empty
   ModemLines last_lines_;
   std::string refusal_;
   std::function<void()> on_hang_up_;

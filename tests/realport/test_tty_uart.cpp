@@ -190,6 +190,7 @@ TEST_F(TtyUartOnPty, WrittenBytesReachTheFarEndAndTheTransmitterDrains) {
       return got.size() >= 5;
     }));
     EXPECT_TRUE(eventually([&] { return !uart_->tx_busy(); }));
+    EXPECT_TRUE(eventually([&] { return interrupts_.count > 0; }));  // the drain is told
     uart_->attach(nullptr);
   });
   EXPECT_EQ(got, "ATI\r!");  // the first byte had left before transmit_first
