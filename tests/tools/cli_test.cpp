@@ -115,6 +115,20 @@ TEST(HsbridgeExitStatus, HangIsThreeWithTheReport) {
   EXPECT_TRUE(contains(outcome.err, "run seed 1")) << "the policy and seed to replay it";
 }
 
+TEST(HsbridgeExitStatus, VerifierViolationIsThreeWithItsRule) {
+  struct Case {
+    const char* file;
+    const char* rule;
+  };
+  const Case cases[] = {{"complete_twice.hsb", "VERIFIER: request used after it was freed"},
+                        {"pool_leak.hsb", "VERIFIER: pool still held at unload"}};
+  for (const Case& c : cases) {
+    const Outcome outcome = hsbridge("run --trace none " + scenario(c.file));
+    EXPECT_EQ(outcome.status, 3) << c.file << outcome.err;
+    EXPECT_TRUE(contains(outcome.err, c.rule)) << c.file << outcome.err;
+  }
+}
+
 TEST(HsbridgeExitStatus, PassingTheTimeLimitIsAHang) {
   const Outcome outcome =
       hsbridge("run --trace none --time-limit 3s " + scenario("endless_read.hsb"));
