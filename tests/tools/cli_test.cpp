@@ -66,6 +66,9 @@ TEST(HsbridgeHelp, FollowsTheUsualConventions) {
                              "expect status", "Exit status"})
     EXPECT_TRUE(contains(run.out, option)) << option;
   EXPECT_EQ(hsbridge("--version").status, 0);
+  const Outcome demo = hsbridge("demo --scenario");
+  EXPECT_EQ(demo.status, 0);
+  EXPECT_TRUE(contains(demo.out, "ioctl SET_BAUD_RATE 115200")) << demo.out;
 }
 
 TEST(HsbridgeExitStatus, UsageAndScenarioErrorsAreTwoAndRunNothing) {
