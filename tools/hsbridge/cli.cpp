@@ -8,6 +8,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "tools/hsbridge/cmd_explore.h"
 #include "tools/hsbridge/demo.h"
 #include "tools/hsbridge/lexer.h"
 #include "tools/hsbridge/parser.h"
@@ -192,13 +193,15 @@ int run_cli(int argc, char** argv) {
   add_run_options(*run, options);
   run->footer(kLanguageHelp);
   const auto realport = add_realport_commands(app);  // handset, serve
+  const auto explore = add_explore_commands(app);    // explore, sequence, figures
 
   // A word where the command belongs is named, not just "a command is required".
   if (argc > 1 && argv[1][0] != '-' && std::string_view(argv[1]) != "demo" &&
       std::string_view(argv[1]) != "run" && std::string_view(argv[1]) != "handset" &&
-      std::string_view(argv[1]) != "serve") {
+      std::string_view(argv[1]) != "serve" && std::string_view(argv[1]) != "explore" &&
+      std::string_view(argv[1]) != "sequence" && std::string_view(argv[1]) != "figures") {
     std::cerr << "hsbridge: unknown command '" << argv[1]
-              << "' (commands: demo, run, handset, serve)\n"
+              << "' (commands: demo, run, handset, serve, explore, sequence, figures)\n"
               << "Run with --help for more information.\n";
     return kExitUsage;
   }
@@ -211,6 +214,7 @@ int run_cli(int argc, char** argv) {
     return kExitUsage;
   }
   if (const auto status = run_realport_command(*realport)) return *status;
+  if (const auto status = run_explore_command(*explore)) return *status;
 
   if (demo->parsed()) {
     if (show_scenario) {

@@ -131,6 +131,8 @@ class ScenarioRun {
     const int sink_id = rig_->trace().add_sink(sink_);
     const RunResult result = rig_->run([this] { body(); });
     rig_->trace().remove_sink(sink_id);
+    if (settings_.inspect) settings_.inspect(*rig_);
+    report_.outcome = result.outcome;
 
     report_.events = rig_->trace().events();
     RunSummary& summary = report_.summary;
@@ -190,6 +192,7 @@ class ScenarioRun {
       leading = false;
     }
     rig_ = std::make_unique<Rig>(options);
+    if (settings_.prepare) settings_.prepare(*rig_);
     spec_ = node_file ? *node_file : builtin_node(*rig_);
     for (const Step& step : scenario_.steps) {
       if (const auto* value = std::get_if<RegistryStep>(&step.action)) {

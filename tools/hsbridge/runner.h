@@ -4,11 +4,16 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "machine/machine.h"
 #include "tools/hsbridge/scenario.h"
+
+namespace hs {
+class Rig;
+}
 
 namespace hs::tool {
 
@@ -24,6 +29,10 @@ struct RunSettings {
   SchedulePolicy policy;             // run-until-block unless asked otherwise
   std::string driver_directory;      // where portbridge.so and ratefilter.so are
   VTime time_limit = 120 * kSecond;  // a run whose clock passes this is a hang
+  // For exploration: `prepare` sees the rig before the machine runs (fault
+  // plan, bus answers), `inspect` after it (fault counts, bus requests).
+  std::function<void(Rig&)> prepare;
+  std::function<void(Rig&)> inspect;
 };
 
 struct RunSummary {
@@ -40,6 +49,7 @@ struct RunReport {
   int exit_status = kExitOk;
   std::vector<std::string> failures;  // "FILE:LINE: expected ..., got ..."
   std::string stop_report;            // the verifier's or hang detector's report
+  RunOutcome outcome = RunOutcome::Finished;
   std::string policy;                 // "random seed 42", to replay a failing run
   RunSummary summary;
   std::vector<TraceEvent> events;  // the whole trace, for pictures
