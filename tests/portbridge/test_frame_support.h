@@ -22,6 +22,7 @@ struct StackOptions {
   std::string attached_to = "COM2";                // the AttachedTo value ("" : none)
   std::optional<RegistryValue> attached_to_value;  // instead of attached_to, as stored
   bool start = true;                               // start the stack once it is installed
+  std::vector<std::string> filters;                // upper filters above the bridge
   RigOptions rig;
 };
 
@@ -37,7 +38,7 @@ inline RigOptions seeded(PolicyKind kind, uint64_t seed, int depth = 3) {
 class BridgeStack {
  public:
   explicit BridgeStack(StackOptions options = {}) : rig_(std::make_unique<Rig>(options.rig)) {
-    DeviceNodeSpec spec = rig_->stack_spec("portbridge");
+    DeviceNodeSpec spec = rig_->stack_spec("portbridge", options.filters);
     spec.start = options.start;
     std::vector<RegistryValue> values;
     for (auto& value : spec.driver_key)

@@ -87,6 +87,23 @@ TEST(BridgeHeld, CancelledHeldRequestCompletesOnceWithCancelled) {
   ASSERT_TRUE(result.ok()) << result.report;
 }
 
+TEST(BridgeHeld, RequestCancelledBeforeItIsParkedIsNotLeftParked) {
+  BridgeStack stack(not_started());
+  RunResult result = stack.run([&] {
+    Handle handle = stack.client().open();
+    // Sent at DISPATCH_LEVEL, the write waits for a worker thread before it
+    // is parked; the cancel comes first and finds no cancel routine yet.
+    Pending write = stack.client().send(handle, Request::write("x").at(DISPATCH_LEVEL));
+    EXPECT_FALSE(stack.client().cancel(write));
+    stack.machine().sleep_for(5 * kMillisecond);
+    ASSERT_TRUE(write.done());
+    EXPECT_EQ(write.result().status, STATUS_CANCELLED);
+    stack.client().close(handle);
+    stack.pnp(IRP_MN_REMOVE_DEVICE);
+  });
+  ASSERT_TRUE(result.ok()) << result.report;
+}
+
 TEST(BridgeHeld, CleanupCancelsOnlyTheCleanedUpHandlesRequests) {
   BridgeStack stack(not_started());
   RunResult result = stack.run([&] {

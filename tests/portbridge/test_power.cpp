@@ -91,6 +91,35 @@ TEST(BridgePower, SleepAndWakeWithAReadOutstanding) {
   EXPECT_EQ(stack.held("Wdm "), 0u);
 }
 
+TEST(BridgePower, FullStackSleepsAndWakesWithAReadOutstanding) {
+  StackOptions options;
+  options.filters = {"ratefilter"};  // its start fills the bridge's power map
+  options.rig.machine.time_limit = 60 * kSecond;
+  options.rig.handset.asleep_at_power_on = false;
+  options.rig.handset.sleep_after = 0;
+  BridgeStack stack(options);
+  RunResult result = stack.run([&] {
+    Handle handle = stack.client().open();
+    ASSERT_TRUE(handle.ok());
+    Pending read = stack.client().send(handle, Request::read(3));
+    EXPECT_EQ(stack.system_power(IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(stack.kernel().device_power_state(stack.bridge()), PowerDeviceD3);
+    EXPECT_FALSE(read.done());
+    EXPECT_EQ(stack.system_power(IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(stack.client().write(handle, "AT\r").status, STATUS_SUCCESS);
+    stack.client().wait(read);
+    EXPECT_EQ(read.result().status, STATUS_SUCCESS);
+    EXPECT_EQ(read.result().text(), "AT\r");
+    EXPECT_EQ(stack.kernel().device_power_state(stack.bridge()), PowerDeviceD0);
+    EXPECT_EQ(stack.extension()->QueueMode, BRIDGE_PASS_REQUESTS);
+    stack.client().close(handle);
+    stack.pnp(IRP_MN_REMOVE_DEVICE);
+  });
+  ASSERT_TRUE(result.ok()) << result.report;
+  EXPECT_EQ(stack.held("Wdm "), 0u);
+  EXPECT_EQ(stack.held("QX42"), 0u);
+}
+
 TEST(BridgePower, QueryForD3HoldsTrafficUntilASetToD0) {
   BridgeStack stack;
   RunResult result = stack.run([&] {
