@@ -360,7 +360,8 @@ NTSTATUS BridgeQueueDrain(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Phase) {
  * WAIT_ON_MASK does not hold up a power-down), waits for that, takes both
  * back and finishes the request. While the references are lent the count
  * may touch 0 and signal RemoveEvent; DrainLending tells the removal that
- * this signal is not its own. Frees the work item and the drain block.
+ * this signal is not its own. Frees the work item and the drain block
+ * before it finishes the request.
  */
 VOID NTAPI BridgeDrainWorkRoutine(PVOID Parameter) {
   PBRIDGE_POWER_DRAIN drain = (PBRIDGE_POWER_DRAIN)Parameter;
@@ -377,7 +378,12 @@ VOID NTAPI BridgeDrainWorkRoutine(PVOID Parameter) {
   BridgeIoIncrement(extension);
   InterlockedDecrement(&extension->DrainLending);
 
-  BridgeFinishDevicePower(device, drain->Irp, drain->Phase, STATUS_SUCCESS);
+  /* Freed before the request is finished: finishing drops a reference,
+   * which may be the last one, and the removal may then unload the driver
+   * while this thread has not run again. */
+  PIRP irp = drain->Irp;
+  ULONG phase = drain->Phase;
   ExFreePool(drain->WorkItem);
   ExFreePool(drain);
+  BridgeFinishDevicePower(device, irp, phase, STATUS_SUCCESS);
 }
