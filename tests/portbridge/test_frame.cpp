@@ -48,6 +48,37 @@ TEST(BridgeFrame, WholeLifeOnCom3LeavesNothingInThePool) {
   EXPECT_TRUE(closed);
 }
 
+// A whole life (load, open and close, sleep and wake, removal, unload) with
+// the n-th pool allocation failing, for every n that the life reaches: the
+// failure shows only in a status, and nothing stays in the pool (the
+// verifier also checks the driver's pool when it is unloaded).
+TEST(BridgeFrame, EachAllocationFailingInTurnLeaksNothing) {
+  uint64_t n = 1;
+  for (;; ++n) {
+    SCOPED_TRACE("pool allocation " + std::to_string(n));
+    BridgeStack stack;
+    stack.faults().fail_nth("pool", n);
+    RunResult result = stack.run([&] {
+      if (stack.bridge() == nullptr) return;  // the load itself failed
+      Handle handle = stack.client().open();
+      if (handle.ok()) stack.client().close(handle);
+      stack.query_capabilities();
+      stack.system_power(IRP_MN_SET_POWER, PowerSystemSleeping3);
+      stack.system_power(IRP_MN_SET_POWER, PowerSystemWorking);
+      handle = stack.client().open();
+      if (handle.ok()) stack.client().close(handle);
+      stack.pnp(IRP_MN_REMOVE_DEVICE);
+    });
+    ASSERT_TRUE(result.ok()) << result.report;
+    EXPECT_EQ(stack.held("PBRG"), 0u);
+    EXPECT_EQ(stack.held("Wdm "), 0u);
+    if (stack.faults().failures() == 0) break;  // past the last allocation
+  }
+  // Registry path; per open a query record and two queues; per sleep a
+  // context, a drain block and its work item; per wake a context.
+  EXPECT_GE(n, 12u);  // eleven allocations, each failed once
+}
+
 TEST(BridgeFrame, AddDeviceLeavesTheDeviceNotStartedWithOnlyItsOwnReference) {
   StackOptions options;
   options.start = false;
