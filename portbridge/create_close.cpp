@@ -132,14 +132,15 @@ static NTSTATUS BridgeOpenPort(PBRIDGE_EXTENSION Extension) {
 /*
  * BridgeSetInitialState - hands VCOMM the queues and writes the initial
  * port settings: 9600 baud, 8 data bits, no parity, 1 stop bit, DTR and RTS
- * raised, no handshake. PASSIVE_LEVEL, PortMutex held, port open. VCOMM's
- * answers are not looked at. A DCB that cannot be read starts from zeros,
- * so the fields that are not set here are never stack garbage.
+ * raised, no handshake. PASSIVE_LEVEL, PortMutex held, port open. Returns
+ * whether the port took the queues; the settings' answers are not looked
+ * at. A DCB that cannot be read starts from zeros, so the fields that are
+ * not set here are never stack garbage.
  */
-static VOID BridgeSetInitialState(PBRIDGE_EXTENSION Extension) {
+static BOOLEAN BridgeSetInitialState(PBRIDGE_EXTENSION Extension) {
   UCHAR queueRecord[8];
-  _VCOMM_SetupComm(Extension->Port, Extension->RxBuffer, Extension->RxBufferSize,
-                   Extension->TxBuffer, Extension->TxBufferSize, queueRecord);
+  BOOLEAN queues = _VCOMM_SetupComm(Extension->Port, Extension->RxBuffer, Extension->RxBufferSize,
+                                    Extension->TxBuffer, Extension->TxBufferSize, queueRecord) != 0;
 
   DCB dcb;
   RtlZeroMemory(&dcb, sizeof(dcb));
@@ -159,7 +160,11 @@ static VOID BridgeSetInitialState(PBRIDGE_EXTENSION Extension) {
   dcb.DsrTimeout = 0;
   dcb.TxDelay = 0;
   _VCOMM_SetCommState(Extension->Port, &dcb, BRIDGE_OPEN_ACTION_MASK);
+  return queues;
 }
+
+static VOID BridgeShutPort(PBRIDGE_EXTENSION Extension, PUCHAR *RxBuffer, PUCHAR *TxBuffer);
+static VOID BridgeFreeQueues(PUCHAR RxBuffer, PUCHAR TxBuffer);
 
 /*
  * BridgeCreate - the create half: reads AttachedTo, opens the port, gives it
@@ -169,6 +174,7 @@ static VOID BridgeSetInitialState(PBRIDGE_EXTENSION Extension) {
  */
 static NTSTATUS BridgeCreate(PBRIDGE_EXTENSION Extension, PIRP Irp) {
   NTSTATUS status;
+  BOOLEAN queues;
   KeWaitForSingleObject(&Extension->PortMutex, Executive, KernelMode, FALSE, NULL);
 
   if (Extension->PortOpen) {
@@ -211,7 +217,7 @@ static NTSTATUS BridgeCreate(PBRIDGE_EXTENSION Extension, PIRP Irp) {
     goto out;
   }
 
-  BridgeSetInitialState(Extension);
+  queues = BridgeSetInitialState(Extension);
 
   _disable();
   Extension->EventHistory = 0;
@@ -222,7 +228,16 @@ static NTSTATUS BridgeCreate(PBRIDGE_EXTENSION Extension, PIRP Irp) {
   _VCOMM_SetCommEventMask(Extension->Port, EV_RXCHAR, NULL);
   Extension->PortOpen = TRUE;
   Extension->OpenFileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
-  _VCOMM_EnableCommNotification(Extension->Port, BridgeCommNotify, Extension);
+  if (!queues || !_VCOMM_EnableCommNotification(Extension->Port, BridgeCommNotify, Extension)) {
+    /* A port without its queues or without notification would take reads
+       and waits it can never finish: the create fails, nothing stays open. */
+    PUCHAR rx;
+    PUCHAR tx;
+    BridgeShutPort(Extension, &rx, &tx);
+    KeReleaseMutex(&Extension->PortMutex, FALSE);
+    BridgeFreeQueues(rx, tx);
+    return STATUS_UNSUCCESSFUL;
+  }
   status = STATUS_SUCCESS;
 
 out:
