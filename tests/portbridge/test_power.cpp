@@ -153,6 +153,26 @@ TEST(BridgePower, QueryForD3HoldsTrafficUntilASetToD0) {
   EXPECT_EQ(stack.rig().line_bytes("tx"), "123");
 }
 
+TEST(BridgePower, ReturnToD0LeavesRequestsHeldWhileAStopIsPending) {
+  BridgeStack stack;
+  RunResult result = stack.run([&] {
+    ASSERT_EQ(stack.query_capabilities(), STATUS_SUCCESS);
+    Handle handle = stack.client().open();
+    EXPECT_EQ(stack.system_power(IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(stack.pnp(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    Pending held = stack.client().send(handle, Request::write("s"));
+    EXPECT_EQ(stack.system_power(IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
+    stack.machine().sleep_for(10 * kMillisecond);
+    EXPECT_FALSE(held.done());  // the pending stop still holds it
+    EXPECT_EQ(stack.pnp(IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    stack.client().wait(held);
+    EXPECT_EQ(held.result().status, STATUS_SUCCESS);
+    stack.client().close(handle);
+    stack.pnp(IRP_MN_REMOVE_DEVICE);
+  });
+  ASSERT_TRUE(result.ok()) << result.report;
+}
+
 TEST(BridgePower, PowerDownWaitsForTheSecondOfTwoRequestsInProgressButNotForOne) {
   BridgeStack stack;
   RunResult result = stack.run([&] {
