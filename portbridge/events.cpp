@@ -202,8 +202,10 @@ VOID BridgeCommNotify(ULONG Port, PVOID Data, ULONG Event, ULONG SubEvent) {
 
   if (depth == 1 && !extension->WaitMaskChanging && extension->WaitIrp != NULL) {
     *(PULONG)extension->WaitIrp->AssociatedIrp.SystemBuffer = events & BRIDGE_WAIT_EVENTS;
-    Schedule_Global_Event(BridgeWaitEventCallback, extension);
-    return;
+    if (Schedule_Global_Event(BridgeWaitEventCallback, extension) != 0) {
+      return;
+    }
+    /* No event to carry the completion: the wait stays for the next one. */
   }
   if (extension->HistoryArmed) {
     /* Always with interrupts disabled: a nested call must not lose its bits. */
