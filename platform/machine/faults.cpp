@@ -30,10 +30,16 @@ void FaultPlan::clear() {
 }
 
 bool FaultPlan::should_fail(const FaultSite& site) {
+  auto family = calls_.find(site.family);
+  if (family == calls_.end()) family = calls_.emplace(site.family, FamilyCalls{}).first;
+  uint64_t family_count = ++family->second.calls;
+  auto named = family->second.sites.find(site.name);
+  if (named == family->second.sites.end())
+    named = family->second.sites.emplace(site.name, 0).first;
+  uint64_t site_count = ++named->second;
+  // Without a plan nothing fails: counting is all there is to do.
+  if (!planned()) return false;
   std::string key = key_of(site.family, site.name);
-  sites_seen_.insert(key);
-  uint64_t family_count = ++family_calls_[site.family];
-  uint64_t site_count = ++site_calls_[key];
   bool fail = false;
   if (auto it = nth_family_.find(site.family);
       it != nth_family_.end() && it->second == family_count)
@@ -48,8 +54,15 @@ bool FaultPlan::should_fail(const FaultSite& site) {
 }
 
 uint64_t FaultPlan::calls(std::string_view family) const {
-  auto it = family_calls_.find(family);
-  return it == family_calls_.end() ? 0 : it->second;
+  auto it = calls_.find(family);
+  return it == calls_.end() ? 0 : it->second.calls;
+}
+
+std::set<std::string> FaultPlan::sites_seen() const {
+  std::set<std::string> seen;
+  for (const auto& [family, counts] : calls_)
+    for (const auto& [name, count] : counts.sites) seen.insert(key_of(family, name));
+  return seen;
 }
 
 }  // namespace hs

@@ -37,17 +37,25 @@ class FaultPlan {
   uint64_t calls(std::string_view family) const;
   uint64_t failures() const { return failures_; }
   // Sites reached so far ("family:name"), for coverage figures.
-  const std::set<std::string>& sites_seen() const { return sites_seen_; }
+  std::set<std::string> sites_seen() const;
 
  private:
-  std::map<std::string, uint64_t, std::less<>> family_calls_;
-  std::map<std::string, uint64_t, std::less<>> site_calls_;
+  // Calls of a family and of each of its sites. Looked up by the site's
+  // own strings, so counting a call builds no key.
+  struct FamilyCalls {
+    uint64_t calls = 0;
+    std::map<std::string, uint64_t, std::less<>> sites;
+  };
+  bool planned() const {
+    return !nth_family_.empty() || !nth_site_.empty() || !always_.empty() ||
+           !once_families_.empty();
+  }
+  std::map<std::string, FamilyCalls, std::less<>> calls_;
   std::map<std::string, uint64_t, std::less<>> nth_family_;
   std::multimap<std::string, uint64_t, std::less<>> nth_site_;
   std::set<std::string, std::less<>> always_;
   std::set<std::string, std::less<>> once_families_;
   std::set<std::string, std::less<>> once_done_;
-  std::set<std::string> sites_seen_;
   uint64_t failures_ = 0;
 };
 

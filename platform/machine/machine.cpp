@@ -1,21 +1,45 @@
-// The emulated machine: one processor shared by emulated threads that hand a
-// baton between host threads, with the idle context (the host thread that
-// called run()) as the place where time moves on.
+// The emulated machine: one processor shared by emulated threads, each a
+// fiber of its own on the host thread that called run(), whose own stack is
+// the idle context, the place where time moves on. Exactly one context runs
+// at a time, so a switch is a jump between stacks: no host thread, lock or
+// condition variable is involved.
+//
+// Fibers are Boost.Context's fcontext jumps. AddressSanitizer is told of
+// every switch (__sanitizer_start/finish_switch_fiber) and valgrind of every
+// fiber stack, so both follow the jumps; a debugger sees each fiber's frames
+// while it runs.
 #include "machine/machine.h"
 
 #include <poll.h>
+#include <sys/mman.h>
 #include <unistd.h>
+
+#include <boost/context/detail/fcontext.hpp>
 
 #include <algorithm>
 #include <cassert>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <sstream>
-#include <thread>
 #include <unordered_map>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define HS_ASAN_FIBERS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HS_ASAN_FIBERS 1
+#endif
+#endif
+#ifdef HS_ASAN_FIBERS
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/common_interface_defs.h>
+#endif
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#define HS_VALGRIND_STACKS 1
+#endif
 
 namespace hs {
 namespace {
@@ -27,9 +51,55 @@ constexpr uint64_t kPctSteps = 4000;  // estimated scheduling points of a run
 
 Machine* g_machine = nullptr;  // the one machine
 
-struct HostThread {
-  std::thread thread;
-  std::condition_variable cv;
+namespace fc = boost::context::detail;
+
+constexpr size_t kFiberStackSize = 1024 * 1024;  // lazily committed by the host
+constexpr size_t kGuardSize = 4096;               // below the stack, never mapped in
+
+// A context of execution: an emulated thread's fiber, or the idle context
+// (the stack of the host thread that runs the machine).
+struct Fiber {
+  fc::fcontext_t context = nullptr;  // where it resumes; null while it runs or before it starts
+  void* mapping = nullptr;           // stack with its guard page; null for the idle context
+  size_t mapping_size = 0;
+  const void* stack_bottom = nullptr;  // lowest stack address, for AddressSanitizer
+  size_t stack_size = 0;
+  void* fake_stack = nullptr;  // AddressSanitizer's fake stack while switched out
+  unsigned valgrind_id = 0;
+
+  Fiber() = default;
+  Fiber(const Fiber&) = delete;
+  Fiber& operator=(const Fiber&) = delete;
+  ~Fiber() { release(); }
+
+  void allocate() {
+    mapping_size = kFiberStackSize + kGuardSize;
+    mapping = mmap(nullptr, mapping_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                   -1, 0);
+    if (mapping == MAP_FAILED) throw std::runtime_error("no memory for a fiber stack");
+    mprotect(mapping, kGuardSize, PROT_NONE);
+    stack_bottom = static_cast<char*>(mapping) + kGuardSize;
+    stack_size = kFiberStackSize;
+#ifdef HS_ASAN_FIBERS
+    // The shadow of an earlier fiber's stack at this address may still hold
+    // its frames' red zones.
+    __asan_unpoison_memory_region(stack_bottom, stack_size);
+#endif
+#ifdef HS_VALGRIND_STACKS
+    valgrind_id = VALGRIND_STACK_REGISTER(stack_bottom, static_cast<const char*>(stack_bottom) +
+                                                            stack_size);
+#endif
+  }
+  void release() {
+    if (mapping == nullptr) return;
+#ifdef HS_VALGRIND_STACKS
+    VALGRIND_STACK_DEREGISTER(valgrind_id);
+#endif
+    munmap(mapping, mapping_size);
+    mapping = nullptr;
+    context = nullptr;
+  }
+  void* stack_top() const { return static_cast<char*>(mapping) + mapping_size; }
 };
 
 struct DpcEntry {
@@ -53,11 +123,11 @@ struct Machine::Impl {
   MachineOptions options;
   std::mt19937_64 rng;
 
-  // The baton. `holder` is the context that owns the processor: a thread,
-  // or null for the idle context.
-  std::mutex mu;
-  std::condition_variable idle_cv;
+  // `holder` is the context that owns the processor: a thread, or null
+  // for the idle context.
   EmuThread* holder = nullptr;
+  Fiber idle_fiber;
+  Fiber* finished_fiber = nullptr;  // a thread's fiber that ended; its stack goes at the next switch
 
   std::vector<std::unique_ptr<EmuThread>> threads;
   std::deque<EmuThread*> ready;
@@ -103,7 +173,16 @@ struct Machine::Impl {
   std::mutex host_mu;
   std::deque<std::function<void()>> host_posts;
 
-  HostThread& host(EmuThread* t) { return *static_cast<HostThread*>(t->host_); }
+  Fiber& fiber(EmuThread* t) { return t ? *static_cast<Fiber*>(t->host_) : idle_fiber; }
+
+  // Leaves the running context `from` for `to` and returns once some
+  // context jumps back to `from`. A `from` that has ended (`last`) never
+  // comes back. The jump carries `from`, so that the context resumed learns
+  // where `from` resumes.
+  void jump(Fiber& from, Fiber& to, bool last = false);
+  static void fiber_entry(fc::transfer_t transfer);
+  // The half of a switch that runs in the context switched to.
+  void arrived(fc::transfer_t transfer, Fiber& self);
 };
 
 // ------------------------------------------------------------------ basics
@@ -128,7 +207,7 @@ Machine::Machine(MachineOptions options) : impl_(std::make_unique<Impl>()) {
 
 Machine::~Machine() {
   stop_all_threads();
-  for (auto& t : impl_->threads) delete &impl_->host(t.get());
+  for (auto& t : impl_->threads) delete &impl_->fiber(t.get());
   if (impl_->wake_pipe[0] >= 0) {
     close(impl_->wake_pipe[0]);
     close(impl_->wake_pipe[1]);
@@ -176,12 +255,10 @@ EmuThread& Machine::create_thread(std::string name, std::function<void()> body, 
   t->daemon_ = daemon;
   t->body_ = std::move(body);
   t->priority_ = static_cast<int>(impl_->rng() % 1000) + 1000;
-  auto* h = new HostThread;
-  t->host_ = h;
+  t->host_ = new Fiber;  // its stack is made when it first runs
   impl_->threads.push_back(std::move(owned));
   t->state_ = EmuThread::State::Ready;
   impl_->ready.push_back(t);
-  h->thread = std::thread([this, t] { thread_main(t); });
   return *t;
 }
 
@@ -195,10 +272,6 @@ std::string Machine::current_context_name() {
 }
 
 void Machine::thread_main(EmuThread* t) {
-  {
-    std::unique_lock lock(impl_->mu);
-    impl_->host(t).cv.wait(lock, [&] { return impl_->holder == t; });
-  }
   if (!t->kill_) {
     t->state_ = EmuThread::State::Running;
     try {
@@ -220,8 +293,48 @@ void Machine::thread_main(EmuThread* t) {
   impl_->irql = 0;
   impl_->interrupts_on = true;
   EmuThread* next = impl_->stopping || impl_->stopped ? nullptr : pick_ready();
-  std::unique_lock lock(impl_->mu);
   hand_over_locked(next);
+  impl_->jump(impl_->fiber(t), impl_->fiber(next), true);  // never comes back
+}
+
+void Machine::Impl::jump(Fiber& from, Fiber& to, bool last) {
+  if (&from == &to) return;
+  if (to.context == nullptr) {
+    // First run of a thread's fiber: it starts in fiber_entry.
+    to.allocate();
+    to.context = fc::make_fcontext(to.stack_top(), to.stack_size, &Impl::fiber_entry);
+  }
+#ifdef HS_ASAN_FIBERS
+  __sanitizer_start_switch_fiber(last ? nullptr : &from.fake_stack, to.stack_bottom,
+                                 to.stack_size);
+#endif
+  if (last) finished_fiber = &from;
+  fc::fcontext_t target = to.context;
+  to.context = nullptr;
+  fc::transfer_t transfer = fc::jump_fcontext(target, &from);
+  arrived(transfer, from);
+}
+
+void Machine::Impl::arrived(fc::transfer_t transfer, Fiber& self) {
+  Fiber& came_from = *static_cast<Fiber*>(transfer.data);
+#ifdef HS_ASAN_FIBERS
+  __sanitizer_finish_switch_fiber(self.fake_stack, &came_from.stack_bottom, &came_from.stack_size);
+#else
+  (void)self;
+#endif
+  if (finished_fiber == &came_from) {
+    came_from.release();
+    finished_fiber = nullptr;
+  } else {
+    came_from.context = transfer.fctx;
+  }
+}
+
+void Machine::Impl::fiber_entry(fc::transfer_t transfer) {
+  Machine& m = *g_machine;
+  EmuThread* t = m.impl_->holder;
+  m.impl_->arrived(transfer, m.impl_->fiber(t));
+  m.thread_main(t);
 }
 
 // Chooses the next ready thread by the policy and takes it off the ready
@@ -246,19 +359,17 @@ EmuThread* Machine::pick_ready() {
   return t;
 }
 
-// Gives the processor to `next` (a thread, or the idle context when null).
-// Called with the baton lock held by the context that gives it away.
+// Gives the processor to `next` (a thread, or the idle context when null):
+// its processor state. The caller then jumps to it.
 void Machine::hand_over_locked(EmuThread* next) {
   impl_->holder = next;
   if (next) {
     impl_->irql = next->saved_irql_;
     impl_->interrupts_on = next->saved_if_;
     next->state_ = EmuThread::State::Running;
-    impl_->host(next).cv.notify_all();
   } else {
     impl_->irql = 0;
     impl_->interrupts_on = true;
-    impl_->idle_cv.notify_all();
   }
 }
 
@@ -269,13 +380,13 @@ void Machine::switch_to(EmuThread* self, EmuThread* next) {
     self->saved_irql_ = impl_->irql;
     self->saved_if_ = impl_->interrupts_on;
   }
-  std::unique_lock lock(impl_->mu);
-  hand_over_locked(next);
-  if (self) {
-    impl_->host(self).cv.wait(lock, [&] { return impl_->holder == self; });
-  } else {
-    impl_->idle_cv.wait(lock, [&] { return impl_->holder == nullptr; });
+  if (self == next) {
+    // Nothing to switch: it keeps the processor.
+    if (self) self->state_ = EmuThread::State::Running;
+    return;
   }
+  hand_over_locked(next);
+  impl_->jump(impl_->fiber(self), impl_->fiber(next));
   if (self && self->kill_) throw RunStopped{"machine stopped"};
 }
 
@@ -415,14 +526,9 @@ void Machine::stop_all_threads() {
   for (auto& t : impl_->threads) {
     if (t->state_ == EmuThread::State::Done) continue;
     t->kill_ = true;
-    std::unique_lock lock(impl_->mu);
+    // It runs until it has unwound and hands the processor back.
     impl_->holder = t.get();
-    impl_->host(t.get()).cv.notify_all();
-    impl_->idle_cv.wait(lock, [&] { return impl_->holder == nullptr; });
-  }
-  for (auto& t : impl_->threads) {
-    auto& h = impl_->host(t.get());
-    if (h.thread.joinable()) h.thread.join();
+    impl_->jump(impl_->idle_fiber, impl_->fiber(t.get()));
   }
   impl_->ready.clear();
   impl_->stopping = false;
