@@ -247,7 +247,7 @@ TEST(WaitRace, DeliveredWaitAgainstSetWaitMask) {
     auto result = stack.run([&] {
       Handle h = rig.client().open();
       rig.machine().after(kMillisecond, [&] { rig.handset().stream("z", 3000); });
-      rig.client().spawn("masker", [&] {
+      rig.client().spawn("masker", [&, h] {
         for (int i = 0; i < 30; ++i) {
           rig.client().ioctl(h, IOCTL_SERIAL_SET_WAIT_MASK, le32(i % 2 ? SERIAL_EV_RXCHAR : 0));
           rig.machine().sleep_for(7 * kMillisecond);
