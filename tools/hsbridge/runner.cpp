@@ -97,6 +97,7 @@ VOID NTAPI power_complete(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO
 }
 
 NTSTATUS send_device_power(DeviceNode& node, UCHAR minor, int state) {
+  if (node.pdo == nullptr) return STATUS_NO_SUCH_DEVICE;  // failed or removed: no stack
   PowerWait wait;
   KeInitializeEvent(&wait.done, NotificationEvent, FALSE);
   POWER_STATE power;
