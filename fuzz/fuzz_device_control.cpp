@@ -1,0 +1,88 @@
+// Device controls with any code, any input and output lengths and contents,
+// at PASSIVE_LEVEL or DISPATCH_LEVEL, synchronously or not, with the device
+// started, stopped, powered down, query-removed or surprise-removed.
+//
+// Input: state, flags, code (4 bytes), input length (2), output length (2),
+// then the input bytes; further controls follow the same way.
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+using namespace hs::tool;
+
+constexpr uint32_t kSerialBase = 0x001B0000;  // FILE_DEVICE_SERIAL_PORT, METHOD_BUFFERED
+
+RequestStep control(hs::fuzz::Input& in, int index) {
+  const uint8_t flags = in.byte();
+  uint32_t code = in.u32();
+  // Most inputs aim at the serial codes (function 0..63, any method),
+  // the others are any code at all.
+  if ((flags & 0x80) == 0) code = kSerialBase | (code & 0xFF);
+  RequestStep step;
+  step.kind = RequestStep::Kind::Ioctl;
+  step.label = "ioctl";
+  step.handle = "h";
+  step.code = code;
+  const uint32_t in_length = in.u16() % 4097;
+  step.out_length = in.u16() % 4097;
+  step.input = in.bytes(in_length);
+  step.input.resize(in_length, '\0');
+  step.at_dispatch = flags & 1;
+  if (flags & 2) step.async_name = "c" + std::to_string(index);
+  return step;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using hs::fuzz::step;
+  hs::fuzz::Input in(data, size);
+  Scenario scenario;
+  scenario.file = "fuzz";
+  const uint8_t state = in.byte() % 6;
+  scenario.steps.push_back(step(StartStep{}));
+  RequestStep open;
+  open.kind = RequestStep::Kind::Open;
+  open.label = "open";
+  open.open_as = "h";
+  scenario.steps.push_back(step(open));
+  switch (state) {
+    case 1:
+      scenario.steps.push_back(step(PnpStep{"query-stop"}));
+      scenario.steps.push_back(step(PnpStep{"stop"}));
+      break;
+    case 2:
+      scenario.steps.push_back(step(PowerStep{PowerStep::Kind::Device, 3}));
+      break;
+    case 3:
+      scenario.steps.push_back(step(PnpStep{"query-remove"}));
+      break;
+    case 4:
+      scenario.steps.push_back(step(PnpStep{"surprise-removal"}));
+      break;
+    default:
+      break;
+  }
+  for (int i = 0; i < 4 && !in.empty(); ++i) {
+    RequestStep request = control(in, i);
+    // Held requests (stopped, powered down) must not be waited for before
+    // the device comes back: those go without waiting.
+    if (state == 1 || state == 2) request.async_name = "c" + std::to_string(i);
+    scenario.steps.push_back(step(request));
+  }
+  switch (state) {
+    case 1:
+      scenario.steps.push_back(step(StartStep{}));
+      break;
+    case 2:
+      scenario.steps.push_back(step(PowerStep{PowerStep::Kind::Device, 0}));
+      break;
+    case 3:
+      scenario.steps.push_back(step(PnpStep{"cancel-remove"}));
+      break;
+    default:
+      break;
+  }
+  hs::fuzz::run_checked(scenario, state == 5 ? size : 0);
+  return 0;
+}
