@@ -34,8 +34,7 @@ bool FaultPlan::should_fail(const FaultSite& site) {
   if (family == calls_.end()) family = calls_.emplace(site.family, FamilyCalls{}).first;
   uint64_t family_count = ++family->second.calls;
   auto named = family->second.sites.find(site.name);
-  if (named == family->second.sites.end())
-    named = family->second.sites.emplace(site.name, 0).first;
+  if (named == family->second.sites.end()) named = family->second.sites.emplace(site.name, 0).first;
   uint64_t site_count = ++named->second;
   // Without a plan nothing fails: counting is all there is to do.
   if (!planned()) return false;

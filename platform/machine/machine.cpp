@@ -14,9 +14,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <boost/context/detail/fcontext.hpp>
-
 #include <algorithm>
+#include <boost/context/detail/fcontext.hpp>
 #include <cassert>
 #include <chrono>
 #include <deque>
@@ -53,8 +52,9 @@ Machine* g_machine = nullptr;  // the one machine
 
 namespace fc = boost::context::detail;
 
-constexpr size_t kFiberStackSize = 1024 * 1024;  // lazily committed by the host
-constexpr size_t kGuardSize = 4096;               // below the stack, never mapped in
+// As much as a host thread had; the host commits only the pages touched.
+constexpr size_t kFiberStackSize = 8 * 1024 * 1024;
+constexpr size_t kGuardSize = 4096;  // below the stack, never mapped in
 
 // A context of execution: an emulated thread's fiber, or the idle context
 // (the stack of the host thread that runs the machine).
@@ -74,8 +74,8 @@ struct Fiber {
 
   void allocate() {
     mapping_size = kFiberStackSize + kGuardSize;
-    mapping = mmap(nullptr, mapping_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                   -1, 0);
+    mapping = mmap(nullptr, mapping_size, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
     if (mapping == MAP_FAILED) throw std::runtime_error("no memory for a fiber stack");
     mprotect(mapping, kGuardSize, PROT_NONE);
     stack_bottom = static_cast<char*>(mapping) + kGuardSize;
@@ -86,8 +86,8 @@ struct Fiber {
     __asan_unpoison_memory_region(stack_bottom, stack_size);
 #endif
 #ifdef HS_VALGRIND_STACKS
-    valgrind_id = VALGRIND_STACK_REGISTER(stack_bottom, static_cast<const char*>(stack_bottom) +
-                                                            stack_size);
+    valgrind_id =
+        VALGRIND_STACK_REGISTER(stack_bottom, static_cast<const char*>(stack_bottom) + stack_size);
 #endif
   }
   void release() {
@@ -127,7 +127,8 @@ struct Machine::Impl {
   // for the idle context.
   EmuThread* holder = nullptr;
   Fiber idle_fiber;
-  Fiber* finished_fiber = nullptr;  // a thread's fiber that ended; its stack goes at the next switch
+  Fiber* finished_fiber =
+      nullptr;  // a thread's fiber that ended; its stack goes at the next switch
 
   std::vector<std::unique_ptr<EmuThread>> threads;
   std::deque<EmuThread*> ready;
@@ -305,8 +306,7 @@ void Machine::Impl::jump(Fiber& from, Fiber& to, bool last) {
     to.context = fc::make_fcontext(to.stack_top(), to.stack_size, &Impl::fiber_entry);
   }
 #ifdef HS_ASAN_FIBERS
-  __sanitizer_start_switch_fiber(last ? nullptr : &from.fake_stack, to.stack_bottom,
-                                 to.stack_size);
+  __sanitizer_start_switch_fiber(last ? nullptr : &from.fake_stack, to.stack_bottom, to.stack_size);
 #endif
   if (last) finished_fiber = &from;
   fc::fcontext_t target = to.context;
@@ -633,8 +633,12 @@ void Machine::service_point(std::string_view) {
     }
   }
   if (move_time) {
+    // A running thread may lose the processor for up to one clock tick, as
+    // to a higher-priority thread or an interrupt storm; longer stalls are
+    // not what a schedule explores (they would, say, let a handset fall
+    // asleep in the middle of a command).
     VTime when = impl_->events.begin()->first.first;
-    if (when <= impl_->options.time_limit) {
+    if (when <= impl_->now + kClockTick && when <= impl_->options.time_limit) {
       fire_next_events();
       deliver_interrupts();
       drain_dpcs();
