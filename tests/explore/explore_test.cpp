@@ -218,3 +218,44 @@ TEST(ExploreRegressions, PowerDownDrainLeavesNoPoolToAnUnloadedDriver) {
 
 }  // namespace
 }  // namespace hs::tool
+
+#include "sim/rig.h"
+
+namespace hs::tool {
+namespace {
+
+// Port calls that once failed into a request that could never finish.
+TEST(ExploreRegressions, PortCallFailuresEndInAStatusNotAStall) {
+  struct Case {
+    const char* service;
+    const char* scenario;
+  };
+  const Case cases[] = {
+      // The port refuses its queues or notification: the open fails.
+      {"SetupComm", "start\nopen\nexpect status UNSUCCESSFUL\npnp remove\n"},
+      {"EnableCommNotification",
+       "start\nopen\nexpect status UNSUCCESSFUL\nopen as b\nclose b\npnp remove\n"},
+      // The event that carries a wait's completion cannot be scheduled: the
+      // wait is completed by the next character instead.
+      {"Schedule_Global_Event",
+       "start\nopen\nioctl SET_WAIT_MASK 0x1\nioctl WAIT_ON_MASK async=w\nline send \"A\"\n"
+       "sleep 20ms\nline send \"B\"\nwait w\nexpect status SUCCESS event 0x1 for w\nclose\n"},
+  };
+  for (const Case& c : cases) {
+    const ParseResult parsed = parse_scenario(c.scenario, "t.hsb");
+    ASSERT_TRUE(parsed.ok()) << c.service;
+    RunSettings run;
+    run.driver_directory = HS_BIN_DIR;
+    run.time_limit = 10 * kSecond;
+    const std::string service = c.service;
+    run.prepare = [&](Rig& rig) { rig.machine().faults().fail_nth_at("vcomm", service, 1); };
+    const RunReport report =
+        run_scenario(with_removal(parsed.scenario), run, [](const TraceEvent&) {});
+    EXPECT_EQ(judge(report, true), Verdict::Ok)
+        << c.service << "\n"
+        << report.stop_report << (report.failures.empty() ? "" : report.failures.front());
+  }
+}
+
+}  // namespace
+}  // namespace hs::tool
