@@ -327,6 +327,7 @@ ULONG NTAPI _VCOMM_CloseComm(ULONG Port) {
 ULONG NTAPI _VCOMM_GetCommQueueStatus(ULONG Port, PCOMSTAT ComStat) {
   Call call("GetCommQueueStatus", Port);
   ULONG ret = call.port() && ComStat ? call.port()->queue_status(ComStat) : 0;
+  if (!call.traced()) return call.done(ret, {});
   std::string after;
   if (ret)
     after = "Status: " + hex32(ComStat->BitMask) + " In: " + std::to_string(ComStat->cbInQue) +
@@ -339,6 +340,7 @@ ULONG NTAPI _VCOMM_ClearCommError(ULONG Port, PCOMSTAT ComStat, PULONG Errors) {
   ULONG errors = 0;
   ULONG ret = call.port() ? call.port()->clear_error(ComStat, &errors) : 0;
   if (ret && Errors) *Errors = errors;
+  if (!call.traced()) return call.done(ret, {});
   std::string after;
   if (ret) {
     after = "Errors: " + hex32(errors);
@@ -352,6 +354,7 @@ ULONG NTAPI _VCOMM_ClearCommError(ULONG Port, PCOMSTAT ComStat, PULONG Errors) {
 ULONG NTAPI _VCOMM_GetModemStatus(ULONG Port, PULONG ModemStatus) {
   Call call("GetModemStatus", Port);
   ULONG ret = call.port() && ModemStatus ? call.port()->modem_status(ModemStatus) : 0;
+  if (!call.traced()) return call.done(ret, {});
   return call.done(ret, call.port_name(), ret ? "Status: " + hex32(*ModemStatus) : "");
 }
 
@@ -383,12 +386,14 @@ ULONG NTAPI _VCOMM_SetCommEventMask(ULONG Port, ULONG Mask, PULONG Events) {
   (void)Events;
   Call call("SetCommEventMask", Port);
   ULONG ret = call.port() ? call.port()->set_event_mask(Mask) : 0;
+  if (!call.traced()) return call.done(ret, {});
   return call.done(ret, call.port_name() + ", " + hex32(Mask));
 }
 
 ULONG NTAPI _VCOMM_GetCommEventMask(ULONG Port, ULONG EventsToClear, PULONG Events) {
   Call call("GetCommEventMask", Port);
   ULONG ret = call.port() && Events ? call.port()->get_event_mask(EventsToClear, Events) : 0;
+  if (!call.traced()) return call.done(ret, {});
   return call.done(ret, call.port_name() + ", clear " + hex32(EventsToClear),
                    ret ? "Events: " + hex32(*Events) : "");
 }
@@ -425,6 +430,7 @@ ULONG NTAPI _VCOMM_EnableCommNotification(ULONG Port, PVCOMM_NOTIFY_ROUTINE Rout
 ULONG NTAPI _VCOMM_GetSetCommTimeouts(ULONG Port, PCOMMTIMEOUTS Timeouts, ULONG Action) {
   Call call("GetSetCommTimeouts", Port);
   ULONG ret = call.port() && Timeouts ? call.port()->timeouts(Timeouts, Action) : 0;
+  if (!call.traced()) return call.done(ret, {});
   std::string values;
   if (ret) {
     char buffer[96];
