@@ -297,8 +297,9 @@ ExploreFigures port_call_loop(const Scenario& scenario, const ExploreSettings& s
       record(figures, report, false, service + " call " + std::to_string(n) + " fails", "");
     }
   }
-  for (const auto& [major, minor] : answers) {
-    const bool pnp = major == IRP_MJ_PNP;
+  for (const auto& answer : answers) {
+    const bool pnp = answer.first == IRP_MJ_PNP;
+    const UCHAR minor = answer.second;
     const std::string site = std::string(pnp ? "bus:pnp " : "bus:power ") + hex2(minor);
     const RunReport report = run_once(whole, policy, settings, [&](Rig& rig) {
       if (pnp)
