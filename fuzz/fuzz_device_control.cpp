@@ -65,9 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (int i = 0; i < 4 && !in.empty(); ++i) {
     RequestStep request = control(in, i);
-    // Held requests (stopped, powered down) must not be waited for before
+    // Held requests (stopped, powered down, removal pending) are not waited for before
     // the device comes back: those go without waiting.
-    if (state == 1 || state == 2) request.async_name = "c" + std::to_string(i);
+    if (state >= 1 && state <= 3) request.async_name = "c" + std::to_string(i);
     scenario.steps.push_back(step(request));
   }
   switch (state) {

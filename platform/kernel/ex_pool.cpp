@@ -18,6 +18,8 @@ constexpr unsigned char kFreshFill = 0xA5;  // a new block's contents
 constexpr unsigned char kFreedFill = 0xDF;  // a freed block's contents
 constexpr size_t kQuarantineBlocks = 2048;
 constexpr size_t kPoolAlignment = 16;
+// More than the target's whole pool: such a request fails as it would there.
+constexpr size_t kLargestBlock = 256u << 20;
 
 void trace_pool(const char* op, const void* p, size_t size, ULONG tag, const std::string& owner) {
   if (!Machine::current().trace().active()) return;
@@ -55,6 +57,7 @@ void* PoolManager::allocate(POOL_TYPE type, size_t size, ULONG tag, const void* 
     ++usage.failures;
     return nullptr;
   }
+  if (size > kLargestBlock) return nullptr;
   size_t rounded = (size + kPoolAlignment - 1) / kPoolAlignment * kPoolAlignment;
   void* p = std::aligned_alloc(kPoolAlignment, rounded);
   if (p == nullptr) return nullptr;

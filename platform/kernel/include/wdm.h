@@ -106,7 +106,7 @@ typedef union _LARGE_INTEGER {
 
 #define FIELD_OFFSET(type, field) ((LONG)__builtin_offsetof(type, field))
 #define CONTAINING_RECORD(address, type, field)                                \
-    ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+    ((type *)((PCHAR)(address) - (ULONG_PTR)__builtin_offsetof(type, field)))
 #define RTL_NUMBER_OF(a) (sizeof(a) / sizeof((a)[0]))
 
 /* --------------------------------------------------------------- status */
