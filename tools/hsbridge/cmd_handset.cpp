@@ -12,33 +12,7 @@
 #include "tools/hsbridge/runner.h"
 
 namespace hs::tool {
-namespace {
-
-bool apply_quirk(HandsetQuirks& quirks, const std::string& name) {
-  if (name == "none")
-    quirks = HandsetQuirks{};
-  else if (name == "silent")
-    quirks.silent = true;
-  else if (name == "garbage")
-    quirks.garbage = true;
-  else if (name == "nul-first")
-    quirks.nul_first = true;
-  else if (name == "split")
-    quirks.split_answers = 5 * kMillisecond;
-  else if (name == "lowercase")
-    quirks.lower_case = true;
-  else if (name == "no-final-cr")
-    quirks.no_final_cr = true;
-  else if (name == "extra-line")
-    quirks.extra_line = "+CREG: 1";
-  else if (name == "echo-twice")
-    quirks.echo_twice = true;
-  else
-    return false;
-  return true;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 void add_handset_options(CLI::App& command, HandsetArgs& args) {
   command.add_option("--rate", args.rate, "Handset rate at power-on (default 9600)");
@@ -91,7 +65,7 @@ bool make_handset_options(const HandsetArgs& args, HandsetOptions* out, std::str
     options.sleep_after = static_cast<VTime>(ms) * kMillisecond;
   }
   for (const auto& quirk : args.quirks) {
-    if (!apply_quirk(options.quirks, quirk)) {
+    if (!apply_handset_quirk(options.quirks, quirk)) {
       *error = "--quirk: unknown quirk '" + quirk + "'";
       return false;
     }

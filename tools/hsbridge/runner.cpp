@@ -25,27 +25,6 @@ void set_value(std::vector<RegistryValue>& key, RegistryValue value) {
   key.push_back(std::move(value));
 }
 
-void apply_quirk(HandsetQuirks& quirks, const std::string& name) {
-  if (name == "none")
-    quirks = HandsetQuirks{};
-  else if (name == "silent")
-    quirks.silent = true;
-  else if (name == "garbage")
-    quirks.garbage = true;
-  else if (name == "nul-first")
-    quirks.nul_first = true;
-  else if (name == "split")
-    quirks.split_answers = 5 * kMillisecond;
-  else if (name == "lowercase")
-    quirks.lower_case = true;
-  else if (name == "no-final-cr")
-    quirks.no_final_cr = true;
-  else if (name == "extra-line")
-    quirks.extra_line = "+CREG: 1";
-  else if (name == "echo-twice")
-    quirks.echo_twice = true;
-}
-
 void apply_to_options(HandsetOptions& options, const HandsetStep& step) {
   if (step.rate) options.rate = *step.rate;
   if (step.echo) options.echo = *step.echo;
@@ -56,7 +35,7 @@ void apply_to_options(HandsetOptions& options, const HandsetStep& step) {
     options.sleep_after = step.sleep->value_or(0);
     if (!step.sleep->has_value()) options.asleep_at_power_on = false;
   }
-  for (const auto& quirk : step.quirks) apply_quirk(options.quirks, quirk);
+  for (const auto& quirk : step.quirks) apply_handset_quirk(options.quirks, quirk);
 }
 
 void apply_to_handset(Handset& handset, const HandsetStep& step) {
@@ -68,7 +47,7 @@ void apply_to_handset(Handset& handset, const HandsetStep& step) {
   if (step.sleep) handset.set_sleep_after(step.sleep->value_or(0));
   if (!step.quirks.empty()) {
     HandsetQuirks quirks = handset.options().quirks;
-    for (const auto& quirk : step.quirks) apply_quirk(quirks, quirk);
+    for (const auto& quirk : step.quirks) apply_handset_quirk(quirks, quirk);
     handset.set_quirks(quirks);
   }
 }
@@ -446,6 +425,30 @@ class ScenarioRun {
 };
 
 }  // namespace
+
+bool apply_handset_quirk(HandsetQuirks& quirks, const std::string& name) {
+  if (name == "none")
+    quirks = HandsetQuirks{};
+  else if (name == "silent")
+    quirks.silent = true;
+  else if (name == "garbage")
+    quirks.garbage = true;
+  else if (name == "nul-first")
+    quirks.nul_first = true;
+  else if (name == "split")
+    quirks.split_answers = 5 * kMillisecond;
+  else if (name == "lowercase")
+    quirks.lower_case = true;
+  else if (name == "no-final-cr")
+    quirks.no_final_cr = true;
+  else if (name == "extra-line")
+    quirks.extra_line = "+CREG: 1";
+  else if (name == "echo-twice")
+    quirks.echo_twice = true;
+  else
+    return false;
+  return true;
+}
 
 RunReport run_scenario(const Scenario& scenario, const RunSettings& settings,
                        const TraceSink& sink) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "machine/machine.h"
+#include "sim/handset.h"
 #include "tools/hsbridge/scenario.h"
 
 namespace hs {
@@ -50,7 +51,7 @@ struct RunReport {
   std::vector<std::string> failures;  // "FILE:LINE: expected ..., got ..."
   std::string stop_report;            // the verifier's or hang detector's report
   RunOutcome outcome = RunOutcome::Finished;
-  std::string policy;                 // "random seed 42", to replay a failing run
+  std::string policy;  // "random seed 42", to replay a failing run
   RunSummary summary;
   std::vector<TraceEvent> events;  // the whole trace, for pictures
 };
@@ -61,5 +62,9 @@ RunReport run_scenario(const Scenario& scenario, const RunSettings& settings,
 
 // The summary as a few lines of text.
 std::string format_summary(const RunReport& report);
+
+// Applies a handset quirk by its scenario name ("silent", "split", ...);
+// false for a name it does not know.
+bool apply_handset_quirk(HandsetQuirks& quirks, const std::string& name);
 
 }  // namespace hs::tool
