@@ -48,6 +48,28 @@ std::optional<PortOption> parse_port_option(const std::string& text, std::string
   return port;
 }
 
+bool add_run_ports(const std::vector<std::string>& values, RunSettings& settings,
+                   std::string* error) {
+  for (const std::string& value : values) {
+    const auto port = parse_port_option(value, error);
+    if (!port) return false;
+    for (const auto& [name, path] : settings.tty_ports) {
+      if (name == port->name) {
+        *error = "--port " + port->name + ": the port is given twice";
+        return false;
+      }
+    }
+    settings.tty_ports.emplace_back(port->name, port->path);
+  }
+  if (!settings.tty_ports.empty() && settings.policy.kind != PolicyKind::RunUntilBlock) {
+    *error = "--policy " + settings.policy.name() +
+             " with --port: a run on a real port follows the host's clock, so there is no "
+             "schedule to explore or replay; leave --policy at run";
+    return false;
+  }
+  return true;
+}
+
 TtyPorts::~TtyPorts() {
   for (auto& [name, uart] : ports_) vcomm_.remove_port(name);
   ports_.clear();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "machine/machine.h"
+#include "tools/hsbridge/runner.h"
 #include "vcomm/port_services.h"
 #include "vcomm/uart_tty.h"
 
@@ -41,6 +42,13 @@ struct PortOption {
 };
 // Null and a message for a malformed value.
 std::optional<PortOption> parse_port_option(const std::string& text, std::string* error);
+
+// `--port` on `run` and `demo`: puts the parsed values into `settings`,
+// which makes the run real-time. False and a message for a malformed value,
+// a port given twice, or a policy other than `run`: a run on the host's
+// clock has no schedule to explore or replay.
+bool add_run_ports(const std::vector<std::string>& values, RunSettings& settings,
+                   std::string* error);
 
 // The ttys behind COM ports of one run; removes the ports from VCOMM before
 // the ttys go.

@@ -1,11 +1,15 @@
 #include "tools/hsbridge/runner.h"
 
+#include <csignal>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 
 #include "sim/rig.h"
 #include "tools/hsbridge/codes.h"
+#include "tools/hsbridge/realtime.h"
 #include "tools/hsbridge/trace_render.h"
 
 namespace hs::tool {
@@ -89,6 +93,23 @@ NTSTATUS send_device_power(DeviceNode& node, UCHAR minor, int state) {
 
 std::string escaped(const std::string& bytes) { return "\"" + escape_bytes(bytes) + "\""; }
 
+// How long a real-time run may take to wind down after a stop signal or its
+// time limit before it is stopped where it stands.
+constexpr VTime kWindDown = 5 * kSecond;
+
+std::string signal_name(int number) {
+  switch (number) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "signal " + std::to_string(number);
+  }
+}
+
 class ScenarioRun {
  public:
   ScenarioRun(const Scenario& scenario, const RunSettings& settings, const TraceSink& sink)
@@ -96,6 +117,7 @@ class ScenarioRun {
 
   ~ScenarioRun() {
     if (rig_) {
+      tty_ports_.reset();  // their ports leave VCOMM, the ttys get their settings back
       for (const auto& name : extra_ports_) rig_->vcomm().remove_port(name);
       extra_lines_.clear();
       rig_.reset();
@@ -109,7 +131,20 @@ class ScenarioRun {
       return std::move(report_);
     }
     const int sink_id = rig_->trace().add_sink(sink_);
+    if (signals_) {
+      signals_->watch(rig_->machine(), [this](int number) {
+        interrupt("stopped by " + signal_name(number), kExitSignalled + number);
+      });
+      rig_->machine().at(
+          settings_.time_limit,
+          [this] {
+            interrupt("the time limit " + format_vtime(settings_.time_limit) + " passed",
+                      kExitStopped);
+          },
+          "time limit");
+    }
     const RunResult result = rig_->run([this] { body(); });
+    if (signals_) signals_->stop_watching();
     rig_->trace().remove_sink(sink_id);
     if (settings_.inspect) settings_.inspect(*rig_);
     report_.outcome = result.outcome;
@@ -129,12 +164,18 @@ class ScenarioRun {
     }
     summary.bytes_to_handset = rig_->line().bytes_sent_by_pc();
     summary.bytes_from_handset = rig_->line().bytes_sent_by_far();
+    if (const TtyUart* tty = tty_ports_ ? tty_ports_->find(rig_port_) : nullptr) {
+      summary.bytes_to_handset = tty->bytes_written();
+      summary.bytes_from_handset = tty->bytes_received();
+    }
     summary.pool_blocks_held = rig_->kernel().pool_blocks_held();
     if (summary.pool_blocks_held != 0) summary.pool_report = rig_->kernel().pool_report();
 
     if (!result.ok()) {
       report_.exit_status = kExitStopped;
       report_.stop_report = result.report;
+    } else if (interrupted_) {
+      report_.exit_status = interrupt_status_;
     } else {
       report_.exit_status = report_.failures.empty() ? kExitOk : kExitExpectFailed;
     }
@@ -150,6 +191,7 @@ class ScenarioRun {
     options.machine.time_limit = settings_.time_limit;
     options.kernel.driver_directory = settings_.driver_directory;
     options.handset.seed = settings_.policy.seed;
+    if (!settings_.tty_ports.empty() && !prepare_real_time(options)) return false;
     std::optional<DeviceNodeSpec> node_file;
     bool leading = true;  // handset settings before anything runs are power-on settings
     for (const Step& step : scenario_.steps) {
@@ -171,7 +213,12 @@ class ScenarioRun {
         continue;
       leading = false;
     }
+    if (signals_ && !signals_->ok()) {
+      report_.failures.push_back("hsbridge: --port: cannot take the stop signals");
+      return false;
+    }
     rig_ = std::make_unique<Rig>(options);
+    if (!settings_.tty_ports.empty() && !open_ttys()) return false;
     if (settings_.prepare) settings_.prepare(*rig_);
     spec_ = node_file ? *node_file : builtin_node(*rig_);
     for (const Step& step : scenario_.steps) {
@@ -182,6 +229,7 @@ class ScenarioRun {
         else
           set_value(key, RegistryValue::string(value->name, std::get<std::string>(value->value)));
       } else if (const auto* port = std::get_if<PortStep>(&step.action)) {
+        if (tty_ports_ && tty_ports_->find(port->name) != nullptr) continue;  // a tty backs it
         if (rig_->vcomm().snapshot(port->name)) {
           report_.failures.push_back(where(step) + ": port " + port->name + " already exists");
           return false;
@@ -194,6 +242,135 @@ class ScenarioRun {
     return true;
   }
 
+  // ---- real ports
+
+  // Before the machine exists: the stop signals (blocked from here on), the
+  // host's clock, and the simulated line moved off a port a tty backs.
+  // False, with the failures, for a port the scenario does not have or a
+  // step that needs the simulated handset when a tty has taken its port.
+  bool prepare_real_time(RigOptions& options) {
+    std::vector<std::string> known{options.port};
+    for (const Step& step : scenario_.steps)
+      if (const auto* port = std::get_if<PortStep>(&step.action)) known.push_back(port->name);
+    auto knows = [&](const std::string& name) {
+      return std::find(known.begin(), known.end(), name) != known.end();
+    };
+    for (const auto& [name, path] : settings_.tty_ports) {
+      if (knows(name)) continue;
+      std::string list;
+      for (const auto& k : known) list += (list.empty() ? "" : ", ") + k;
+      report_.failures.push_back("hsbridge: --port " + name + "=" + path + ": " + scenario_.file +
+                                 " has no port " + name + " (it has " + list + ")");
+      return false;
+    }
+    rig_port_ = options.port;
+    const auto rig_tty = std::find_if(settings_.tty_ports.begin(), settings_.tty_ports.end(),
+                                      [&](const auto& port) { return port.first == options.port; });
+    if (rig_tty != settings_.tty_ports.end()) {
+      for (const Step& step : scenario_.steps) {
+        const char* what = std::holds_alternative<HandsetStep>(step.action)    ? "handset"
+                           : std::holds_alternative<LineSendStep>(step.action) ? "line send"
+                                                                               : nullptr;
+        if (what == nullptr) continue;
+        report_.failures.push_back(where(step) + ": `" + what +
+                                   "` needs the simulated handset, but " + options.port +
+                                   " is on " + rig_tty->second + " (--port)");
+      }
+      if (!report_.failures.empty()) return false;
+      // The simulated line stays, unused and with nothing at its far end,
+      // on a port no node names.
+      std::string spare = "COM0";
+      while (knows(spare)) spare += "0";
+      options.port = spare;
+      options.handset_present = false;
+    }
+    signals_ = std::make_unique<StopSignals>();
+    options.machine.real_time = true;
+    options.machine.step_limit = std::numeric_limits<uint64_t>::max();
+    return true;
+  }
+
+  // Opens the ttys and adds their ports; false with the failure when one
+  // cannot be opened.
+  bool open_ttys() {
+    tty_ports_ = std::make_unique<TtyPorts>(rig_->vcomm());
+    for (const auto& [name, path] : settings_.tty_ports) {
+      std::string error;
+      if (!tty_ports_->add(rig_->machine(), PortOption{name, path}, &error)) {
+        report_.failures.push_back("hsbridge: " + error);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // A stop signal or the time limit, in the world's context: no further
+  // step runs, what is in flight is cancelled, and the client's thread winds
+  // the run down. Asked again while it winds down (a second signal, or
+  // requests that do not give way within kWindDown), the run stops where it
+  // stands.
+  void interrupt(std::string why, int exit_status) {
+    Machine& machine = rig_->machine();
+    if (interrupted_) {
+      if (body_done_) return;
+      machine.violation("run interrupted",
+                        why + " while the run was winding down after " + interrupt_why_);
+    }
+    interrupted_ = true;
+    interrupt_why_ = std::move(why);
+    interrupt_status_ = exit_status;
+    if (exit_status == kExitStopped)
+      report_.stop_report = "HANG: " + interrupt_why_ + " (host time) while the client waited\n" +
+                            machine.state_report();
+    machine.create_thread("interrupt", [this] { cancel_in_flight(); });
+    if (sleeper_ != nullptr) machine.wake(*sleeper_);
+    machine.after(
+        kWindDown, [this] { interrupt("the run did not wind down in time", kExitStopped); },
+        "wind-down limit");
+  }
+
+  // The interrupt thread: cancels the request the client waits for and
+  // every asynchronous one still out.
+  void cancel_in_flight() {
+    Client& client = rig_->client();
+    if (in_flight_ && !in_flight_->done()) client.cancel(*in_flight_);
+    for (auto& [name, entry] : async_)
+      if (!entry.first.done()) client.cancel(entry.first);
+  }
+
+  // The client's thread after an interruption: waits for what was
+  // cancelled, closes the handles still open and removes the device, so the
+  // drivers unload (their pool is checked as after any removal).
+  void wind_down() {
+    Client& client = rig_->client();
+    for (auto& [name, entry] : async_) {
+      if (entry.first.done()) continue;
+      client.cancel(entry.first);
+      client.wait(entry.first);
+    }
+    if (node_ == nullptr) return;
+    const NodeState state = node_->state;
+    if (state == NodeState::Removed || state == NodeState::Failed || state == NodeState::Installing)
+      return;
+    Kernel& kernel = rig_->kernel();
+    // Requests held while the device sleeps would keep the closes waiting.
+    if (state == NodeState::Started && node_->system_state != PowerSystemWorking)
+      kernel.send_system_power(*node_, IRP_MN_SET_POWER, PowerSystemWorking);
+    const DEVICE_POWER_STATE device = kernel.device_power_state(node_->pdo);
+    if (state == NodeState::Started &&
+        (device == PowerDeviceD1 || device == PowerDeviceD2 || device == PowerDeviceD3))
+      send_device_power(*node_, IRP_MN_SET_POWER, 0);
+    for (auto& [name, handle] : handles_) {
+      if (!handle.ok()) continue;
+      if (!cleaned_.contains(name)) client.cleanup(handle);
+      client.close(handle);
+    }
+    if (state != NodeState::SurpriseRemoved && state != NodeState::RemovePending &&
+        !NT_SUCCESS(kernel.send_pnp(*node_, IRP_MN_QUERY_REMOVE_DEVICE)))
+      kernel.send_pnp(*node_, IRP_MN_SURPRISE_REMOVAL);
+    kernel.send_pnp(*node_, IRP_MN_REMOVE_DEVICE);
+  }
+
   std::string where(const Step& step) const {
     return scenario_.file + ":" + std::to_string(step.line);
   }
@@ -201,8 +378,15 @@ class ScenarioRun {
   // The client's thread: every step in order.
   void body() {
     bool leading = true;
+    bool cut_short = false;
     for (const Step& step : scenario_.steps) {
       current_ = &step;
+      if (interrupted_) {
+        report_.failures.push_back(where(step) + ": " + interrupt_why_ +
+                                   "; this step and those after it were not run");
+        cut_short = true;
+        break;
+      }
       if (!std::holds_alternative<HandsetStep>(step.action) &&
           !std::holds_alternative<NodeStep>(step.action) &&
           !std::holds_alternative<RegistryStep>(step.action) &&
@@ -210,6 +394,12 @@ class ScenarioRun {
         leading = false;
       std::visit([&](const auto& action) { this->step(action, leading); }, step.action);
     }
+    if (interrupted_) {
+      if (!cut_short)
+        report_.failures.push_back(scenario_.file + ": " + interrupt_why_ + " in the last step");
+      wind_down();
+    }
+    body_done_ = true;
   }
 
   void ensure_installed(bool start) {
@@ -293,6 +483,7 @@ class ScenarioRun {
     if (request.kind == RequestStep::Kind::Open) {
       Handle handle = client.open(irql);
       handles_[request.open_as] = handle;
+      cleaned_.erase(request.open_as);
       record(request.label, handle.open_status);
       return;
     }
@@ -316,6 +507,7 @@ class ScenarioRun {
         last_label_ = request.label;
         return;
       case RequestStep::Kind::Cleanup:
+        cleaned_.insert(it->first);
         last_ = client.cleanup(handle, irql);
         last_label_ = request.label;
         return;
@@ -335,7 +527,9 @@ class ScenarioRun {
     r.at(irql);
     r.name = request.label;
     if (request.async_name.empty()) {
-      last_ = client.call(handle, std::move(r));
+      in_flight_ = client.send(handle, std::move(r));  // an interruption may cancel it
+      last_ = client.wait(*in_flight_);
+      in_flight_.reset();
       last_label_ = request.label;
     } else {
       async_[request.async_name] = {client.send(handle, std::move(r)), request.label};
@@ -349,7 +543,16 @@ class ScenarioRun {
     last_label_ = label;
   }
 
-  void step(const SleepStep& sleep, bool&) { rig_->machine().sleep_for(sleep.duration); }
+  void step(const SleepStep& sleep, bool&) {
+    Machine& machine = rig_->machine();
+    if (!signals_) {
+      machine.sleep_for(sleep.duration);
+      return;
+    }
+    sleeper_ = machine.current_thread();  // an interruption cuts the sleep short
+    machine.block("sleep " + format_vtime(sleep.duration), machine.now() + sleep.duration);
+    sleeper_ = nullptr;
+  }
 
   void step(const LineSendStep& send, bool&) { rig_->handset().send_raw(send.bytes); }
 
@@ -422,6 +625,17 @@ class ScenarioRun {
   std::optional<Completion> last_;
   std::string last_label_;
   const Step* current_ = nullptr;
+  // ---- real ports (settings_.tty_ports), all in the machine's contexts
+  std::unique_ptr<StopSignals> signals_;  // set for a real-time run, taken before the machine
+  std::unique_ptr<TtyPorts> tty_ports_;   // the ttys behind ports; go before the rig
+  std::string rig_port_;                  // the port the simulated line was meant for
+  std::set<std::string> cleaned_;         // handles the scenario sent IRP_MJ_CLEANUP for
+  std::optional<Pending> in_flight_;      // the synchronous request the client waits for
+  EmuThread* sleeper_ = nullptr;          // the client's thread while in a `sleep` step
+  bool interrupted_ = false;              // a stop signal or the time limit came
+  bool body_done_ = false;                // the client's thread has wound down
+  int interrupt_status_ = kExitOk;        // the exit status it gives the run
+  std::string interrupt_why_;             // "stopped by SIGINT"
 };
 
 }  // namespace

@@ -24,6 +24,7 @@ enum ExitStatus : int {
   kExitExpectFailed = 1,  // an expect failed
   kExitUsage = 2,         // usage or scenario error, nothing run
   kExitStopped = 3,       // verifier violation or hang
+  kExitSignalled = 128,   // + the signal's number: a real-time run was stopped by it
 };
 
 struct RunSettings {
@@ -34,6 +35,11 @@ struct RunSettings {
   // plan, bus answers), `inspect` after it (fault counts, bus requests).
   std::function<void(Rig&)> prepare;
   std::function<void(Rig&)> inspect;
+  // COM ports backed by host ttys (`--port NAME=PATH`). Any makes the run
+  // real-time: the clock and the time limit follow the host's clock, idle
+  // waits block on the ttys, and SIGINT, SIGTERM or SIGHUP end the run with
+  // its handles closed and the device removed.
+  std::vector<std::pair<std::string, std::string>> tty_ports;
 };
 
 struct RunSummary {
