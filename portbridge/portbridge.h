@@ -206,6 +206,8 @@ typedef struct _BRIDGE_POWER_DRAIN {
   PIRP Irp;                    /* the device power request held back */
   ULONG Phase;                 /* BRIDGE_PHASE_BEFORE_LOWER or BRIDGE_PHASE_AFTER_LOWER */
   PWORK_QUEUE_ITEM WorkItem;   /* separate NonPagedPool block, tag "Wdm " */
+  DEVICE_POWER_STATE PreviousState; /* DevicePowerState before the request, restored if the
+                                       lower drivers refuse a power-down */
 } BRIDGE_POWER_DRAIN, *PBRIDGE_POWER_DRAIN;
 
 static inline PBRIDGE_EXTENSION BridgeExtension(PDEVICE_OBJECT DeviceObject) {
@@ -309,10 +311,12 @@ REQUEST_POWER_COMPLETE BridgeDevicePowerCallback;
 NTSTATUS BridgeQueryDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS BridgeSetDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 IO_COMPLETION_ROUTINE BridgeDevicePowerUpComplete;
+IO_COMPLETION_ROUTINE BridgeDevicePowerDownComplete;
 NTSTATUS BridgeApplyDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Phase);
 NTSTATUS BridgeFinishDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Phase,
                                  NTSTATUS Status);
-NTSTATUS BridgeQueueDrain(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Phase);
+NTSTATUS BridgeQueueDrain(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Phase,
+                          DEVICE_POWER_STATE PreviousState);
 WORKER_THREAD_ROUTINE BridgeDrainWorkRoutine;
 
 #endif /* HS_PORTBRIDGE_H */

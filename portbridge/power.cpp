@@ -155,6 +155,8 @@ NTSTATUS NTAPI BridgeSystemPowerComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
  * reference either way: when no request can be made, after completing the
  * system request with the failure; otherwise once the device request is
  * under way (BridgeDevicePowerCallback then completes the system request).
+ * A return to PowerSystemWorking whose request cannot be made still lets
+ * traffic flow again.
  */
 VOID BridgeRequestDevicePower(PIRP SystemIrp, PDEVICE_OBJECT DeviceObject) {
   PBRIDGE_EXTENSION extension = BridgeExtension(DeviceObject);
@@ -186,6 +188,18 @@ VOID BridgeRequestDevicePower(PIRP SystemIrp, PDEVICE_OBJECT DeviceObject) {
     ExFreePool(context);
   }
 
+  /* The system is back at work but the device request for D0 cannot be
+     made: traffic must not stay held with nothing left to release it. The
+     bridge returns to D0 on its own account (no power path touches the
+     port); the system request still reports the failure. */
+  if (stack->MinorFunction == IRP_MN_SET_POWER && systemState == PowerSystemWorking) {
+    if (extension->DevicePowerState != PowerDeviceD0) {
+      state.DeviceState = PowerDeviceD0;
+      extension->DevicePowerState = PowerDeviceD0;
+      PoSetPowerState(DeviceObject, DevicePowerState, state);
+    }
+    BridgeAllowTraffic(extension);
+  }
   PoStartNextPowerIrp(SystemIrp);
   SystemIrp->IoStatus.Status = status;
   IofCompleteRequest(SystemIrp, IO_NO_INCREMENT);
@@ -224,7 +238,8 @@ NTSTATUS BridgeQueryDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (state == PowerDeviceD0) {
     return BridgeFinishDevicePower(DeviceObject, Irp, BRIDGE_PHASE_BEFORE_LOWER, STATUS_SUCCESS);
   }
-  NTSTATUS status = BridgeQueueDrain(DeviceObject, Irp, BRIDGE_PHASE_BEFORE_LOWER);
+  NTSTATUS status = BridgeQueueDrain(DeviceObject, Irp, BRIDGE_PHASE_BEFORE_LOWER,
+                                     BridgeExtension(DeviceObject)->DevicePowerState);
   if (status == STATUS_PENDING) {
     return status;
   }
@@ -287,7 +302,7 @@ NTSTATUS BridgeApplyDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Pha
     PoSetPowerState(DeviceObject, DevicePowerState, state);
   }
   if (state.DeviceState > PowerDeviceD0) {
-    status = BridgeQueueDrain(DeviceObject, Irp, Phase);
+    status = BridgeQueueDrain(DeviceObject, Irp, Phase, old);
     if (status == STATUS_PENDING) {
       return STATUS_PENDING;
     }
@@ -322,12 +337,15 @@ NTSTATUS BridgeFinishDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Ph
 /*
  * BridgeQueueDrain - holds new traffic and queues the drain work item that
  * finishes the request once the requests in progress have (nearly) ended.
+ * PreviousState is the device state before the request, restored if the
+ * lower drivers refuse the power-down.
  * Up to DISPATCH_LEVEL: both blocks come from non-paged pool, since a step
  * up to D1 or D2 arrives here from a completion routine. Returns
  * STATUS_PENDING (request marked pending) or STATUS_INSUFFICIENT_RESOURCES,
  * with nothing left allocated; QueueMode stays hold either way.
  */
-NTSTATUS BridgeQueueDrain(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Phase) {
+NTSTATUS BridgeQueueDrain(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Phase,
+                          DEVICE_POWER_STATE PreviousState) {
   PBRIDGE_EXTENSION extension = BridgeExtension(DeviceObject);
   extension->QueueMode = BRIDGE_HOLD_REQUESTS;
 
@@ -346,6 +364,7 @@ NTSTATUS BridgeQueueDrain(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Phase) {
   drain->Irp = Irp;
   drain->Phase = Phase;
   drain->WorkItem = item;
+  drain->PreviousState = PreviousState;
 
   IoMarkIrpPending(Irp);
   ExInitializeWorkItem(item, BridgeDrainWorkRoutine, drain);
@@ -361,7 +380,8 @@ NTSTATUS BridgeQueueDrain(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Phase) {
  * back and finishes the request. While the references are lent the count
  * may touch 0 and signal RemoveEvent; DrainLending tells the removal that
  * this signal is not its own. Frees the work item and the drain block
- * before it finishes the request.
+ * before it finishes the request: in Phase 2 completes it, in Phase 1
+ * passes it down with BridgeDevicePowerDownComplete.
  */
 VOID NTAPI BridgeDrainWorkRoutine(PVOID Parameter) {
   PBRIDGE_POWER_DRAIN drain = (PBRIDGE_POWER_DRAIN)Parameter;
@@ -383,7 +403,47 @@ VOID NTAPI BridgeDrainWorkRoutine(PVOID Parameter) {
    * while this thread has not run again. */
   PIRP irp = drain->Irp;
   ULONG phase = drain->Phase;
+  DEVICE_POWER_STATE previous = drain->PreviousState;
   ExFreePool(drain->WorkItem);
   ExFreePool(drain);
-  BridgeFinishDevicePower(device, irp, phase, STATUS_SUCCESS);
+  if (phase == BRIDGE_PHASE_AFTER_LOWER) {
+    BridgeFinishDevicePower(device, irp, phase, STATUS_SUCCESS);
+    return;
+  }
+  /* Passed down with a completion routine that undoes the power-down if the
+     lower drivers refuse it; that routine drops the request's reference. */
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  PoStartNextPowerIrp(irp);
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  IoSetCompletionRoutine(irp, BridgeDevicePowerDownComplete, (PVOID)(ULONG_PTR)previous, TRUE, TRUE,
+                         TRUE);
+  PoCallDriver(extension->LowerDevice, irp);
+}
+
+/*
+ * BridgeDevicePowerDownComplete - the lower drivers are done with a device
+ * query or set for D1 to D3 that the drain passed down. Up to
+ * DISPATCH_LEVEL. If they refused it the device has not gone down: the
+ * state before the request (Context) is restored and reported, and traffic
+ * flows again when that state is D0. Drops the request's reference; the
+ * request completes upward with the lower drivers' status.
+ */
+NTSTATUS NTAPI BridgeDevicePowerDownComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  PBRIDGE_EXTENSION extension = BridgeExtension(DeviceObject);
+  if (Irp->PendingReturned) {
+    IoMarkIrpPending(Irp);
+  }
+  if (!NT_SUCCESS(Irp->IoStatus.Status)) {
+    POWER_STATE previous;
+    previous.DeviceState = (DEVICE_POWER_STATE)(ULONG_PTR)Context;
+    if (extension->DevicePowerState != previous.DeviceState) {
+      extension->DevicePowerState = previous.DeviceState;
+      PoSetPowerState(DeviceObject, DevicePowerState, previous);
+    }
+    if (previous.DeviceState == PowerDeviceD0) {
+      BridgeAllowTraffic(extension);
+    }
+  }
+  BridgeIoDecrement(extension);
+  return STATUS_SUCCESS;
 }

@@ -1,5 +1,7 @@
 // Power manager services for drivers: PoCallDriver, PoStartNextPowerIrp,
 // PoSetPowerState and PoRequestPowerIrp.
+#include <optional>
+
 #include "kernel/kernel_parts.h"
 
 using hs::Kernel;
@@ -98,9 +100,17 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
       MinorFunction != IRP_MN_WAIT_WAKE) {
     return STATUS_INVALID_PARAMETER_2;
   }
-  if (k.machine().faults().should_fail({"power", "request"})) return STATUS_INSUFFICIENT_RESOURCES;
   PDEVICE_OBJECT top = k.top_of_stack(DeviceObject);
-  PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+  PIRP irp = nullptr;
+  {
+    // Failures are injected into the drivers' requests; the world's own
+    // (the power manager's, sent from host code) always go out.
+    std::optional<hs::FaultPlan::Exempt> exempt;
+    if (k.loader().owner_of(HS_CALLER()).empty()) exempt.emplace(k.machine().faults());
+    if (k.machine().faults().should_fail({"power", "request"}))
+      return STATUS_INSUFFICIENT_RESOURCES;
+    irp = IoAllocateIrp(top->StackSize, FALSE);
+  }
   if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   if (hs::IrpRecord* rec = k.io().irp_record(irp)) rec->allocator = "power manager";
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;

@@ -30,6 +30,7 @@ void FaultPlan::clear() {
 }
 
 bool FaultPlan::should_fail(const FaultSite& site) {
+  if (exempt_ > 0) return false;
   auto family = calls_.find(site.family);
   if (family == calls_.end()) family = calls_.emplace(site.family, FamilyCalls{}).first;
   uint64_t family_count = ++family->second.calls;

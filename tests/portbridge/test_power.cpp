@@ -306,6 +306,85 @@ INSTANTIATE_TEST_SUITE_P(
                      STATUS_INSUFFICIENT_RESOURCES, PowerDeviceD3}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The return to working state whose device request cannot be made: the
+// system request reports the failure, but the bridge is back in D0 and the
+// write held while the system slept is carried out.
+class BridgeWakeFailure : public ::testing::TestWithParam<PowerFailure> {};
+
+TEST_P(BridgeWakeFailure, ReleasesTheHeldRequestsAnyway) {
+  BridgeStack stack;
+  NTSTATUS status = STATUS_PENDING;
+  RunResult result = stack.run([&] {
+    ASSERT_EQ(stack.query_capabilities(), STATUS_SUCCESS);
+    Handle handle = stack.client().open();
+    EXPECT_EQ(stack.system_power(IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+    Pending held = stack.client().send(handle, Request::write("AT\r"));
+    stack.machine().sleep_for(5 * kMillisecond);
+    EXPECT_FALSE(held.done());
+    GetParam().inject(stack.faults());
+    status = stack.system_power(IRP_MN_SET_POWER, PowerSystemWorking);
+    stack.faults().clear();
+    EXPECT_EQ(stack.extension()->DevicePowerState, GetParam().device_state);
+    EXPECT_EQ(stack.extension()->QueueMode, BRIDGE_PASS_REQUESTS);
+    stack.client().wait(held);
+    EXPECT_EQ(held.result().status, STATUS_SUCCESS);
+    EXPECT_EQ(stack.held("Wdm "), 0u);
+    stack.client().close(handle);
+    stack.pnp(IRP_MN_REMOVE_DEVICE);
+  });
+  ASSERT_TRUE(result.ok()) << result.report;
+  EXPECT_EQ(status, GetParam().status);
+  EXPECT_EQ(stack.rig().line_bytes("tx"), "AT\r");
+}
+
+// "Wdm " blocks: the create's registry record, the sleep's context, drain
+// block and work item, then the wake's context.
+INSTANTIATE_TEST_SUITE_P(
+    Sites, BridgeWakeFailure,
+    ::testing::Values(PowerFailure{"Context",
+                                   [](FaultPlan& f) { f.fail_nth_at("pool", "Wdm ", 5); },
+                                   STATUS_INSUFFICIENT_RESOURCES, PowerDeviceD0},
+                      PowerFailure{"DeviceRequest",
+                                   [](FaultPlan& f) { f.fail_always("power", "request"); },
+                                   STATUS_INSUFFICIENT_RESOURCES, PowerDeviceD0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A power-down the lower drivers refuse has not happened: the state before
+// it is restored and reported, and the requests held during the drain are
+// carried out.
+TEST(BridgePower, PowerDownRefusedBelowRestoresD0AndReleasesHeldRequests) {
+  for (UCHAR minor : {IRP_MN_SET_POWER, IRP_MN_QUERY_POWER}) {
+    SCOPED_TRACE(minor == IRP_MN_SET_POWER ? "set" : "query");
+    BridgeStack stack;
+    RunResult result = stack.run([&] {
+      ASSERT_EQ(stack.query_capabilities(), STATUS_SUCCESS);
+      Handle handle = stack.client().open();
+      // Keeps the drain waiting until the write below has been held.
+      Pending first = stack.client().send(handle, Request::write("1"));
+      Pending second = stack.client().send(handle, Request::write("2"));
+      stack.bus().set_power_answer(minor, BusAnswer::fail(STATUS_DEVICE_POWER_FAILURE));
+      DevicePowerRequest down;
+      down.send(stack.node().pdo, minor, PowerDeviceD3);
+      Pending held = stack.client().send(handle, Request::write("3"));
+      for (const Pending* request : {&first, &second, &held}) {
+        stack.client().wait(*request);
+        EXPECT_EQ(request->result().status, STATUS_SUCCESS);
+      }
+      stack.machine().sleep_for(5 * kMillisecond);
+      EXPECT_TRUE(down.done);
+      EXPECT_EQ(down.status, STATUS_DEVICE_POWER_FAILURE);
+      EXPECT_EQ(stack.extension()->DevicePowerState, PowerDeviceD0);
+      EXPECT_EQ(stack.extension()->QueueMode, BRIDGE_PASS_REQUESTS);
+      EXPECT_EQ(stack.extension()->OutstandingIo, 1);
+      stack.bus().reset_answers();
+      stack.client().close(handle);
+      stack.pnp(IRP_MN_REMOVE_DEVICE);
+    });
+    ASSERT_TRUE(result.ok()) << result.report;
+    EXPECT_EQ(stack.rig().line_bytes("tx"), "123");
+  }
+}
+
 TEST(BridgePower, RemovalAfterADrainStillWaitsForRequestsInProgress) {
   BridgeStack stack;
   RunResult result = stack.run([&] {

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "sim/rig.h"
+#include "tools/hsbridge/fault_option.h"
 #include "tools/hsbridge/parser.h"
 
 namespace hs::tool {
@@ -75,6 +76,11 @@ void record(ExploreFigures& figures, const RunReport& report, bool expects_count
   Finding finding{verdict, std::move(what), report_text(report), std::move(replay)};
   figures.count(finding);
   figures.findings.push_back(std::move(finding));
+}
+
+// The command that replays a run of the failure loops.
+std::string fault_replay(const ExploreSettings& settings, const FaultOption& fault) {
+  return "hsbridge run " + settings.file + " --fail '" + fault.text() + "'";
 }
 
 }  // namespace
@@ -248,7 +254,7 @@ ExploreFigures allocation_loop(const Scenario& scenario, const ExploreSettings& 
       ++figures.allocation_runs;
       if (failed) figures.allocation_sites.insert("pool:" + tag);
       record(figures, report, false, "pool " + tag + " allocation " + std::to_string(n) + " fails",
-             "");
+             fault_replay(settings, {FaultOption::Kind::SiteNth, "pool", tag, n}));
     }
   }
   for (const auto& [family, calls] : family_calls) {
@@ -261,7 +267,8 @@ ExploreFigures allocation_loop(const Scenario& scenario, const ExploreSettings& 
       ++figures.allocation_runs;
       if (failed)
         figures.allocation_sites.insert(family_sites[family].begin(), family_sites[family].end());
-      record(figures, report, false, family + " call " + std::to_string(n) + " fails", "");
+      record(figures, report, false, family + " call " + std::to_string(n) + " fails",
+             fault_replay(settings, {FaultOption::Kind::FamilyNth, family, "", n}));
     }
   }
   return figures;
@@ -294,7 +301,8 @@ ExploreFigures port_call_loop(const Scenario& scenario, const ExploreSettings& s
           [&](Rig& rig) { failed = rig.machine().faults().failures() != 0; });
       ++figures.port_call_runs;
       if (failed) figures.port_call_sites.insert("vcomm:" + service);
-      record(figures, report, false, service + " call " + std::to_string(n) + " fails", "");
+      record(figures, report, false, service + " call " + std::to_string(n) + " fails",
+             fault_replay(settings, {FaultOption::Kind::SiteNth, "vcomm", service, n}));
     }
   }
   for (const auto& answer : answers) {
@@ -309,7 +317,9 @@ ExploreFigures port_call_loop(const Scenario& scenario, const ExploreSettings& s
     });
     ++figures.port_call_runs;
     figures.port_call_sites.insert(site);
-    record(figures, report, false, site.substr(4) + " answered with a failure", "");
+    record(figures, report, false, site.substr(4) + " answered with a failure",
+           fault_replay(settings, {pnp ? FaultOption::Kind::BusPnp : FaultOption::Kind::BusPower,
+                                   "", "", 0, minor}));
   }
   return figures;
 }
