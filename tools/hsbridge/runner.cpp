@@ -1,5 +1,7 @@
 #include "tools/hsbridge/runner.h"
 
+#include <ntddser.h>
+
 #include <csignal>
 #include <limits>
 #include <map>
@@ -330,24 +332,45 @@ class ScenarioRun {
   }
 
   // The interrupt thread: cancels the request the client waits for and
-  // every asynchronous one still out.
+  // every asynchronous one still out. A read the port is polling and a
+  // pending wait do not take cancellation: as a program that stops does,
+  // it then aborts the reads and writes (PURGE) and ends the wait (a new
+  // event mask) on each open handle.
   void cancel_in_flight() {
     Client& client = rig_->client();
     if (in_flight_ && !in_flight_->done()) client.cancel(*in_flight_);
     for (auto& [name, entry] : async_)
       if (!entry.first.done()) client.cancel(entry.first);
+    if (node_ == nullptr || node_->state != NodeState::Started) return;
+    if (outstanding() == 0) return;
+    for (auto& [name, handle] : handles_)
+      if (handle.ok())
+        client.ioctl(handle, IOCTL_SERIAL_PURGE, le32(SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXABORT));
+    if (outstanding() == 0) return;
+    for (auto& [name, handle] : handles_)
+      if (handle.ok()) client.ioctl(handle, IOCTL_SERIAL_SET_WAIT_MASK, le32(0));
   }
 
-  // The client's thread after an interruption: waits for what was
-  // cancelled, closes the handles still open and removes the device, so the
-  // drivers unload (their pool is checked as after any removal).
+  // Requests of the scenario still out.
+  size_t outstanding() const {
+    size_t count = in_flight_ && !in_flight_->done() ? 1 : 0;
+    for (const auto& [name, entry] : async_)
+      if (!entry.first.done()) ++count;
+    return count;
+  }
+
+  // The client's thread after an interruption: closes the handles still
+  // open (which ends what the interrupt thread left), removes the device so
+  // the drivers unload (their pool is checked as after any removal), and
+  // collects the asynchronous requests.
   void wind_down() {
+    close_and_remove();
+    for (auto& [name, entry] : async_)
+      if (!entry.first.done()) rig_->client().wait(entry.first);
+  }
+
+  void close_and_remove() {
     Client& client = rig_->client();
-    for (auto& [name, entry] : async_) {
-      if (entry.first.done()) continue;
-      client.cancel(entry.first);
-      client.wait(entry.first);
-    }
     if (node_ == nullptr) return;
     const NodeState state = node_->state;
     if (state == NodeState::Removed || state == NodeState::Failed || state == NodeState::Installing)
