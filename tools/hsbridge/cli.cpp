@@ -13,6 +13,7 @@
 #include "tools/hsbridge/lexer.h"
 #include "tools/hsbridge/parser.h"
 #include "tools/hsbridge/realport.h"
+#include "tools/hsbridge/realtime.h"
 #include "tools/hsbridge/runner.h"
 #include "tools/hsbridge/svg.h"
 #include "tools/hsbridge/trace_render.h"
@@ -63,7 +64,8 @@ Others:
 
 Exit status: 0 every expect held; 1 an expect failed; 2 usage or scenario
 error (nothing run); 3 verifier violation or hang (also when the virtual
-clock passes --time-limit).
+clock passes --time-limit); 128+N a run on a --port stopped by signal N
+(130 SIGINT, 143 SIGTERM), its handles closed and the device removed.
 )";
 
 std::string program_directory() {
@@ -99,6 +101,12 @@ void add_run_options(CLI::App& command, CommandOptions& options) {
         return limit && *limit > 0 ? std::string()
                                    : "expected a duration like 500ms or 10s, got " + text;
       });
+  command
+      .add_option("--port", options.ports,
+                  "Back a COM port with a tty: NAME=PATH, e.g. COM2=/dev/ttyUSB0 (repeatable).\n"
+                  "The run follows the host's clock (--time-limit too); on a tty at COM2 the\n"
+                  "real handset answers instead of the simulated one")
+      ->type_name("NAME=PATH");
   command
       .add_option("--driver-dir", options.driver_directory,
                   "Where portbridge.so and ratefilter.so are (default: next to hsbridge)")
@@ -143,6 +151,10 @@ int run_scenario_text(const std::string& text, const std::string& name, const st
 
   RunSettings settings;
   settings.policy = *policy;
+  if (std::string error; !add_run_ports(options.ports, settings, &error)) {
+    err << "hsbridge: " << error << '\n';
+    return kExitUsage;
+  }
   settings.time_limit = parse_duration(options.time_limit).value_or(settings.time_limit);
   settings.driver_directory =
       options.driver_directory.empty() ? program_directory() : options.driver_directory;

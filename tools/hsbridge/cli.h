@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 namespace hs::tool {
 
@@ -19,6 +20,7 @@ struct CommandOptions {
   std::string svg_file;             // empty: no picture
   std::string driver_directory;     // empty: next to the program
   std::string time_limit = "120s";  // virtual time after which a run counts as hung
+  std::vector<std::string> ports;   // --port NAME=PATH: COM ports backed by ttys, in real time
 };
 
 // Parses, runs and reports one scenario text. `name` is the file name used in
