@@ -155,6 +155,7 @@ int run_scenario_text(const std::string& text, const std::string& name, const st
     err << "hsbridge: " << error << '\n';
     return kExitUsage;
   }
+  if (!settings.tty_ports.empty()) trace_out << std::unitbuf;  // real time: as it happens
   settings.time_limit = parse_duration(options.time_limit).value_or(settings.time_limit);
   settings.driver_directory =
       options.driver_directory.empty() ? program_directory() : options.driver_directory;
