@@ -7,7 +7,13 @@
 #include <link.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#ifdef HS_LOADER_KEEP_IMAGES
+#include <sys/mman.h>
+
+#include <map>
+#endif
 
 #include "kernel/ke_internal.h"
 #include "kernel/kernel_parts.h"
@@ -74,6 +80,148 @@ void find_image_range(void* handle, LoadedDriver& driver) {
   }
 }
 
+#ifdef HS_LOADER_KEEP_IMAGES
+// The fuzz build keeps each driver image mapped from its first load to the
+// end of the process (RTLD_NODELETE): mapping, relocating and unmapping an
+// image cost more than a whole run. Every load still starts from a fresh
+// image and every unload still ends it:
+// - the first load notes the writable data as loading left it, and each
+//   later load puts it back before DriverEntry runs;
+// - DriverUnload runs and the pool and queued-object checks are made as
+//   before;
+// - between unload and the next load the image's code is inaccessible, so a
+//   call into an unloaded driver faults as it does once the image is gone.
+struct KeptImage {
+  uintptr_t data_begin = 0, data_end = 0;          // writable once relocated (RELRO excluded)
+  std::vector<uint64_t> data;                      // its content after the first load
+  std::vector<std::pair<uintptr_t, size_t>> code;  // executable segments, whole pages
+  uintptr_t writable_begin = 0, writable_end = 0;  // the writable segments
+};
+
+std::map<uintptr_t, KeptImage>& kept_images() {  // by load bias
+  static std::map<uintptr_t, KeptImage> images;
+  return images;
+}
+
+uintptr_t page_floor(uintptr_t a) { return a & ~static_cast<uintptr_t>(getpagesize() - 1); }
+uintptr_t page_ceil(uintptr_t a) { return page_floor(a + getpagesize() - 1); }
+
+// The data holds the globals' red zones: copied word by word without the
+// address checks, and through volatile so that no memcpy (which checks
+// them) stands in for the loop.
+__attribute__((no_sanitize("address"))) void copy_words(volatile uint64_t* to,
+                                                        const volatile uint64_t* from,
+                                                        size_t words) {
+  for (size_t i = 0; i < words; ++i) to[i] = from[i];
+}
+
+KeptImage describe_image(const struct dl_phdr_info* info) {
+  KeptImage image;
+  image.writable_begin = UINTPTR_MAX;
+  uintptr_t relro_end = 0;
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    const auto& ph = info->dlpi_phdr[i];
+    const uintptr_t b = info->dlpi_addr + ph.p_vaddr;
+    if (ph.p_type == PT_GNU_RELRO) relro_end = page_floor(b + ph.p_memsz);
+    if (ph.p_type != PT_LOAD) continue;
+    if (ph.p_flags & PF_X) image.code.emplace_back(page_floor(b), page_ceil(b + ph.p_memsz));
+    if (ph.p_flags & PF_W) {
+      image.writable_begin = std::min(image.writable_begin, b);
+      image.writable_end = std::max(image.writable_end, static_cast<uintptr_t>(b + ph.p_memsz));
+    }
+  }
+  for (auto& [begin, end] : image.code) end -= begin;  // (begin, length)
+  if (image.writable_end == 0) {
+    image.writable_begin = 0;
+    return image;
+  }
+  image.data_begin = std::max(image.writable_begin, relro_end);
+  image.data_begin = (image.data_begin + 7) & ~static_cast<uintptr_t>(7);
+  image.data_end = image.writable_end & ~static_cast<uintptr_t>(7);
+  if (image.data_end < image.data_begin) image.data_end = image.data_begin;
+  return image;
+}
+
+void unretire(const KeptImage& image) {
+  for (const auto& [begin, length] : image.code)
+    mprotect(reinterpret_cast<void*>(begin), length, PROT_READ | PROT_EXEC);
+}
+
+void unretire_images() {
+  for (const auto& [bias, image] : kept_images()) unretire(image);
+}
+
+// A fresh image: noted on its first load, put back as noted on later ones.
+void refresh_image(void* handle) {
+  struct link_map* map = nullptr;
+  if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return;
+  auto& images = kept_images();
+  auto it = images.find(map->l_addr);
+  if (it == images.end()) {
+    struct Search {
+      const struct link_map* map;
+      KeptImage image;
+      bool found = false;
+    } search{map, {}};
+    dl_iterate_phdr(
+        [](struct dl_phdr_info* info, size_t, void* data) -> int {
+          auto* s = static_cast<Search*>(data);
+          if (info->dlpi_addr != s->map->l_addr || std::strcmp(info->dlpi_name, s->map->l_name))
+            return 0;
+          s->image = describe_image(info);
+          s->found = true;
+          return 1;
+        },
+        &search);
+    if (!search.found) return;
+    // At exit the images' finalisers run (they stay loaded to the end).
+    if (images.empty()) std::atexit(unretire_images);
+    KeptImage& image = images.emplace(map->l_addr, std::move(search.image)).first->second;
+    image.data.resize((image.data_end - image.data_begin) / 8);
+    copy_words(image.data.data(), reinterpret_cast<const uint64_t*>(image.data_begin),
+               image.data.size());
+    return;
+  }
+  KeptImage& image = it->second;
+  unretire(image);
+  copy_words(reinterpret_cast<uint64_t*>(image.data_begin), image.data.data(), image.data.size());
+}
+
+// The image's code becomes inaccessible until its next load.
+void retire_image(void* handle) {
+  struct link_map* map = nullptr;
+  if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return;
+  auto it = kept_images().find(map->l_addr);
+  if (it == kept_images().end()) return;
+  for (const auto& [begin, length] : it->second.code)
+    mprotect(reinterpret_cast<void*>(begin), length, PROT_NONE);
+}
+
+// Where a driver's own kernel objects can be: its writable segments (a KDPC
+// in read-only memory could never have been initialised).
+std::pair<const char*, const char*> writable_range(void* handle, const char* begin,
+                                                   const char* end) {
+  struct link_map* map = nullptr;
+  if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return {begin, end};
+  auto it = kept_images().find(map->l_addr);
+  if (it == kept_images().end() || it->second.writable_end == 0) return {begin, end};
+  return {reinterpret_cast<const char*>(it->second.writable_begin & ~static_cast<uintptr_t>(7)),
+          reinterpret_cast<const char*>(it->second.writable_end)};
+}
+
+constexpr int kOpenFlags = RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE;
+#else
+constexpr int kOpenFlags = RTLD_NOW | RTLD_LOCAL;
+#endif
+
+// Closes a driver's image (the fuzz build retires it instead).
+void close_image(void* handle) {
+#ifdef HS_LOADER_KEEP_IMAGES
+  retire_image(handle);
+#endif
+  dlclose(handle);
+}
+
 void trace_note(const std::string& text) {
   TraceEvent event;
   event.ev = "note";
@@ -94,7 +242,7 @@ void DriverLoader::register_builtin(std::string name, PDRIVER_INITIALIZE entry) 
 }
 
 PDRIVER_OBJECT DriverLoader::load(const std::string& name) {
-  for (void* image : images_to_close()) dlclose(image);
+  for (void* image : images_to_close()) close_image(image);
   images_to_close().clear();
   if (PDRIVER_OBJECT existing = find(name)) return existing;
   Machine& m = kernel_.machine();
@@ -116,7 +264,7 @@ PDRIVER_OBJECT DriverLoader::load(const std::string& name) {
       if (dir.empty()) dir = program_directory();
       path = dir + "/" + name + ".so";
     }
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* handle = dlopen(path.c_str(), kOpenFlags);
     if (handle == nullptr) {
       const char* error = dlerror();
       trace_note("load of driver " + name + " failed: " + (error ? error : "?"));
@@ -130,6 +278,9 @@ PDRIVER_OBJECT DriverLoader::load(const std::string& name) {
     }
     driver->handle = handle;
     find_image_range(handle, *driver);
+#ifdef HS_LOADER_KEEP_IMAGES
+    refresh_image(handle);
+#endif
   }
   LoadedDriver& d = *driver;
   drivers_.push_back(std::move(driver));
@@ -165,7 +316,7 @@ PDRIVER_OBJECT DriverLoader::load(const std::string& name) {
         ke_violation("pool still held at unload",
                      d.name + " failed DriverEntry and still holds pool:\n" + held);
       }
-      dlclose(d.handle);
+      close_image(d.handle);
       d.handle = nullptr;
     }
     return nullptr;
@@ -194,7 +345,16 @@ bool DriverLoader::unload(PDRIVER_OBJECT object) {
   if (d->image_end > d->image_begin) {
     auto* begin = reinterpret_cast<const char*>(d->image_begin);
     auto* end = reinterpret_cast<const char*>(d->image_end);
+#ifdef HS_LOADER_KEEP_IMAGES
+    // Only the writable part can hold a queued DPC or a set timer: scanning
+    // the code for them costs a fuzz run a fifth of its time.
+    const auto [data_begin, data_end] =
+        d->handle != nullptr ? writable_range(d->handle, begin, end) : std::pair{begin, end};
+    std::string live =
+        ke_live_objects_in(data_begin, data_end) + kernel_.workers().queued_in(begin, end);
+#else
     std::string live = ke_live_objects_in(begin, end) + kernel_.workers().queued_in(begin, end);
+#endif
     if (!live.empty()) {
       ke_violation("kernel objects still queued at unload", d->name + " unloaded while " + live);
     }
@@ -203,7 +363,7 @@ bool DriverLoader::unload(PDRIVER_OBJECT object) {
   trace_note("driver " + d->name + " unloaded");
   d->unloaded = true;
   if (d->handle != nullptr) {
-    dlclose(d->handle);
+    close_image(d->handle);
     d->handle = nullptr;
   }
   return true;
