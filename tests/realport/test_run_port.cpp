@@ -120,27 +120,35 @@ TEST_F(RunOnPort, BadValuesAreRefusedBeforeAnythingRuns) {
 }
 
 // A read that no byte will end (the handset is silent, the read has no
-// timeouts): a stop signal, or the time limit on the host's clock, ends
-// the run with the read aborted, the handle closed, the device removed and
-// the drivers unloaded with their pool given back.
+// timeouts), waited for in the request itself or after a long sleep: a stop
+// signal, or the time limit on the host's clock, ends the run with the read
+// aborted, the handle closed, the device removed and the drivers unloaded
+// with their pool given back.
 TEST_F(RunOnPort, AStopSignalOrTheTimeLimitWindsTheRunDown) {
   start_handset({"--quirk", "silent"});
   ASSERT_FALSE(HasFatalFailure());
-  const ScenarioFile scenario(
+  const ScenarioFile in_read(
       "start\nopen\nioctl SET_TIMEOUTS 0 0 0 0 0\nread 10\nexpect status SUCCESS\nclose\n");
+  const ScenarioFile in_sleep(
+      "start\nopen\nioctl SET_TIMEOUTS 0 0 0 0 0\nread 10 async=r\nsleep 60s\nwait r\nclose\n");
   struct Case {
+    const ScenarioFile& scenario;
     int signal;  // 0: none, the time limit ends it
     std::vector<std::string> options;
     int status;
     std::string message;
   };
   const Case cases[] = {
-      {SIGINT, {}, 130, ":5: stopped by SIGINT; this step and those after it were not run"},
-      {SIGTERM, {}, 143, ":5: stopped by SIGTERM"},
-      {0, {"--time-limit", "1s"}, 3, "HANG: the time limit 1.0000000s passed (host time)"},
+      {in_read,
+       SIGINT,
+       {},
+       130,
+       ":5: stopped by SIGINT; this step and those after it were not run"},
+      {in_sleep, SIGTERM, {}, 143, ":6: stopped by SIGTERM"},
+      {in_read, 0, {"--time-limit", "1s"}, 3, "HANG: the time limit 1.0000000s passed (host time)"},
   };
   for (const Case& c : cases) {
-    std::vector<std::string> argv{kHsbridge, "run", scenario.path(), "--port", "COM2=" + pty_};
+    std::vector<std::string> argv{kHsbridge, "run", c.scenario.path(), "--port", "COM2=" + pty_};
     argv.insert(argv.end(), c.options.begin(), c.options.end());
     Process run(argv);
     ASSERT_TRUE(wait_for_output(run, "portbridge  > IRP_MJ_READ", kStart)) << run.err();

@@ -314,7 +314,7 @@ class ScenarioRun {
   void interrupt(std::string why, int exit_status) {
     Machine& machine = rig_->machine();
     if (interrupted_) {
-      if (body_done_) return;
+      if (body_done_ && helper_done_) return;
       machine.violation("run interrupted",
                         why + " while the run was winding down after " + interrupt_why_);
     }
@@ -324,7 +324,10 @@ class ScenarioRun {
     if (exit_status == kExitStopped)
       report_.stop_report = "HANG: " + interrupt_why_ + " (host time) while the client waited\n" +
                             machine.state_report();
-    machine.create_thread("interrupt", [this] { cancel_in_flight(); });
+    machine.create_thread("interrupt", [this] {
+      cancel_in_flight();
+      helper_done_ = true;
+    });
     if (sleeper_ != nullptr) machine.wake(*sleeper_);
     machine.after(
         kWindDown, [this] { interrupt("the run did not wind down in time", kExitStopped); },
@@ -364,6 +367,8 @@ class ScenarioRun {
   // the drivers unload (their pool is checked as after any removal), and
   // collects the asynchronous requests.
   void wind_down() {
+    // The interrupt thread may still be sending to the handles closed here.
+    while (!helper_done_) rig_->machine().sleep_for(kMillisecond);
     close_and_remove();
     for (auto& [name, entry] : async_)
       if (!entry.first.done()) rig_->client().wait(entry.first);
@@ -657,6 +662,7 @@ class ScenarioRun {
   EmuThread* sleeper_ = nullptr;          // the client's thread while in a `sleep` step
   bool interrupted_ = false;              // a stop signal or the time limit came
   bool body_done_ = false;                // the client's thread has wound down
+  bool helper_done_ = false;              // the interrupt thread has sent what it sends
   int interrupt_status_ = kExitOk;        // the exit status it gives the run
   std::string interrupt_why_;             // "stopped by SIGINT"
 };
