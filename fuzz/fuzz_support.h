@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "sim/rig.h"
 #include "tools/hsbridge/explore.h"
 
 namespace hs::fuzz {
@@ -45,6 +46,8 @@ inline void run_checked(const tool::Scenario& scenario, uint64_t seed) {
   tool::RunSettings settings;
   settings.driver_directory = driver_directory();
   settings.time_limit = 60 * kSecond;
+  // The verdict needs no recorded events.
+  settings.prepare = [](Rig& rig) { rig.trace().set_recording(false); };
   if (seed != 0) settings.policy = *SchedulePolicy::parse("random", seed);
   const tool::RunReport report =
       tool::run_scenario(tool::with_removal(scenario), settings, [](const TraceEvent&) {});
