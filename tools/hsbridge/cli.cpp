@@ -8,8 +8,10 @@
 #include <iostream>
 #include <sstream>
 
+#include "sim/rig.h"
 #include "tools/hsbridge/cmd_explore.h"
 #include "tools/hsbridge/demo.h"
+#include "tools/hsbridge/fault_option.h"
 #include "tools/hsbridge/lexer.h"
 #include "tools/hsbridge/parser.h"
 #include "tools/hsbridge/realport.h"
@@ -102,6 +104,16 @@ void add_run_options(CLI::App& command, CommandOptions& options) {
                                    : "expected a duration like 500ms or 10s, got " + text;
       });
   command
+      .add_option("--fail", options.faults,
+                  "Inject a failure, as the exploration names it: FAMILY@N, FAMILY:NAME[@N],\n"
+                  "bus:pnp 0xNN or bus:power 0xNN (e.g. 'pool:Wdm @5', vcomm:WriteComm@2);\n"
+                  "may be repeated")
+      ->type_name("SITE")
+      ->check([](const std::string& text) {
+        std::string error;
+        return FaultOption::parse(text, &error) ? std::string() : error;
+      });
+  command
       .add_option("--port", options.ports,
                   "Back a COM port with a tty: NAME=PATH, e.g. COM2=/dev/ttyUSB0 (repeatable).\n"
                   "The run follows the host's clock (--time-limit too); on a tty at COM2 the\n"
@@ -149,6 +161,17 @@ int run_scenario_text(const std::string& text, const std::string& name, const st
   std::ostream& trace_out = options.trace_file.empty() ? out : trace_file;
   TraceWriter writer(trace_out, format);
 
+  std::vector<FaultOption> faults;
+  for (const std::string& text : options.faults) {
+    std::string error;
+    const auto fault = FaultOption::parse(text, &error);
+    if (!fault) {
+      err << "hsbridge: " << error << '\n';
+      return kExitUsage;
+    }
+    faults.push_back(*fault);
+  }
+
   RunSettings settings;
   settings.policy = *policy;
   if (std::string error; !add_run_ports(options.ports, settings, &error)) {
@@ -156,6 +179,11 @@ int run_scenario_text(const std::string& text, const std::string& name, const st
     return kExitUsage;
   }
   if (!settings.tty_ports.empty()) trace_out << std::unitbuf;  // real time: as it happens
+  if (!faults.empty()) {
+    settings.prepare = [faults](Rig& rig) {
+      for (const FaultOption& fault : faults) fault.apply(rig);
+    };
+  }
   settings.time_limit = parse_duration(options.time_limit).value_or(settings.time_limit);
   settings.driver_directory =
       options.driver_directory.empty() ? program_directory() : options.driver_directory;

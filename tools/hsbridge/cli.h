@@ -21,6 +21,7 @@ struct CommandOptions {
   std::string driver_directory;     // empty: next to the program
   std::string time_limit = "120s";  // virtual time after which a run counts as hung
   std::vector<std::string> ports;   // --port NAME=PATH: COM ports backed by ttys, in real time
+  std::vector<std::string> faults;  // --fail SITE, each injected into the run
 };
 
 // Parses, runs and reports one scenario text. `name` is the file name used in
