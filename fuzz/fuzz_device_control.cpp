@@ -12,6 +12,7 @@ using namespace hs::tool;
 
 constexpr uint32_t kSerialBase = 0x001B0000;   // FILE_DEVICE_SERIAL_PORT, METHOD_BUFFERED
 constexpr uint32_t kSetBaudRate = 0x001B0004;  // IOCTL_SERIAL_SET_BAUD_RATE
+constexpr uint32_t kWaitOnMask = 0x001B0048;   // IOCTL_SERIAL_WAIT_ON_MASK
 
 RequestStep control(hs::fuzz::Input& in, int index) {
   const uint8_t flags = in.byte();
@@ -29,7 +30,9 @@ RequestStep control(hs::fuzz::Input& in, int index) {
   step.input = in.bytes(in_length);
   step.input.resize(in_length, '\0');
   step.at_dispatch = flags & 1;
-  if (flags & 2) step.async_name = "c" + std::to_string(index);
+  // A wait ends by an event, a new mask or the close, none of which comes
+  // while the scenario's one thread waits for it: it goes without waiting.
+  if ((flags & 2) || code == kWaitOnMask) step.async_name = "c" + std::to_string(index);
   return step;
 }
 
