@@ -48,16 +48,31 @@ static VOID BridgeResumeRequests(PBRIDGE_EXTENSION Extension) {
 /*
  * BridgeQueryWait - second half of query-stop and query-remove: drops the
  * request's reference, waits until no request is in progress, then passes
- * the request down with STATUS_SUCCESS. PASSIVE_LEVEL; blocks without a
- * time-out. The lower drivers complete the request.
+ * the request down with STATUS_SUCCESS. A request in progress may never end
+ * by itself (a pending WAIT_ON_MASK, a read with no time-outs), and the
+ * Plug and Play thread must not wait for it for ever: when requests are
+ * still in progress after BRIDGE_QUERY_WAIT_LIMIT, the query is refused
+ * with STATUS_DEVICE_BUSY, the state before it restored and the held
+ * requests released. PASSIVE_LEVEL. The lower drivers complete an accepted
+ * request, the bridge a refused one.
  */
 static NTSTATUS BridgeQueryWait(PBRIDGE_EXTENSION Extension, PIRP Irp) {
+  LARGE_INTEGER limit;
+  NTSTATUS wait;
+
+  limit.QuadPart = -(LONGLONG)BRIDGE_QUERY_WAIT_LIMIT;
   BridgeIoDecrement(Extension);
   /* StopEvent's signal is not atomic with the count; look at the count
      again so that a stale signal does not end the wait early. */
   do {
-    KeWaitForSingleObject(&Extension->StopEvent, Executive, KernelMode, FALSE, NULL);
-  } while (Extension->OutstandingIo > 1);
+    wait = KeWaitForSingleObject(&Extension->StopEvent, Executive, KernelMode, FALSE, &limit);
+  } while (wait != STATUS_TIMEOUT && Extension->OutstandingIo > 1);
+  if (Extension->OutstandingIo > 1) {
+    BridgeIoIncrement(Extension);
+    Extension->PnpState = Extension->PreviousPnpState;
+    BridgeResumeRequests(Extension);
+    return BridgePnpComplete(Extension, Irp, STATUS_DEVICE_BUSY);
+  }
   Irp->IoStatus.Status = STATUS_SUCCESS;
   IoSkipCurrentIrpStackLocation(Irp);
   return IofCallDriver(Extension->LowerDevice, Irp);
@@ -126,13 +141,22 @@ static NTSTATUS BridgeRemoveDevice(PBRIDGE_EXTENSION Extension, PIRP Irp) {
 /*
  * BridgeStartDevice - carried out once the lower drivers have started:
  * initialises the read queue (unless reads still hold it), records the
- * start and releases the held requests. PASSIVE_LEVEL. STATUS_SUCCESS.
+ * start and releases the held requests. A device the lower drivers have
+ * started is working: a power-down received while it was stopped ends
+ * here (D0 recorded and reported), or its requests would stay held with
+ * nothing to release them. PASSIVE_LEVEL. STATUS_SUCCESS.
  */
 NTSTATUS BridgeStartDevice(PBRIDGE_EXTENSION Extension, PIRP Irp) {
   PAGED_CODE();
   UNREFERENCED_PARAMETER(Irp);
   if (!Extension->ReadQueue.Busy) {
     KeInitializeDeviceQueue(&Extension->ReadQueue);
+  }
+  if (Extension->DevicePowerState != PowerDeviceD0) {
+    POWER_STATE state;
+    state.DeviceState = PowerDeviceD0;
+    Extension->DevicePowerState = PowerDeviceD0;
+    PoSetPowerState(Extension->Self, DevicePowerState, state);
   }
   Extension->PreviousPnpState = Extension->PnpState;
   Extension->PnpState = BRIDGE_STARTED;

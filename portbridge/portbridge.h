@@ -42,6 +42,11 @@
 #define BRIDGE_QUERY_TAG BRIDGE_TAG('W', 'd', 'm', ' ') /* registry query record, power blocks */
 
 /* Queue sizes handed to VCOMM by every open. */
+/* How long query-stop and query-remove wait for the requests in progress
+   (a pending WAIT_ON_MASK or a read with no time-outs may never end) before
+   they refuse with STATUS_DEVICE_BUSY, in 100 ns units: 5 s. */
+#define BRIDGE_QUERY_WAIT_LIMIT 50000000
+
 #define BRIDGE_RX_BUFFER_SIZE 2048
 #define BRIDGE_TX_BUFFER_SIZE 1024
 
@@ -202,10 +207,10 @@ typedef struct _BRIDGE_POWER_CONTEXT {
 
 /* Context of the power-down drain work item. */
 typedef struct _BRIDGE_POWER_DRAIN {
-  PDEVICE_OBJECT DeviceObject; /* the bridge device object */
-  PIRP Irp;                    /* the device power request held back */
-  ULONG Phase;                 /* BRIDGE_PHASE_BEFORE_LOWER or BRIDGE_PHASE_AFTER_LOWER */
-  PWORK_QUEUE_ITEM WorkItem;   /* separate NonPagedPool block, tag "Wdm " */
+  PDEVICE_OBJECT DeviceObject;      /* the bridge device object */
+  PIRP Irp;                         /* the device power request held back */
+  ULONG Phase;                      /* BRIDGE_PHASE_BEFORE_LOWER or BRIDGE_PHASE_AFTER_LOWER */
+  PWORK_QUEUE_ITEM WorkItem;        /* separate NonPagedPool block, tag "Wdm " */
   DEVICE_POWER_STATE PreviousState; /* DevicePowerState before the request, restored if the
                                        lower drivers refuse a power-down */
 } BRIDGE_POWER_DRAIN, *PBRIDGE_POWER_DRAIN;

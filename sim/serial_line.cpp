@@ -638,7 +638,9 @@ class LineUart : public Uart {
     bool fifo_done = !in.rx_data;
     for (const auto& s : ch.segments) {
       if (s.brk) {
-        if (!s.brk_taken) {
+        // As the receiver takes it: a break that began while it was still
+        // inside a frame is not reported, only waited out.
+        if (!s.brk_taken && scan <= s.t0) {
           VTime when = std::max(s.t0 + format_.frame_time(), scan);
           if (s.brk_end < s.t0 + format_.frame_time()) when = s.brk_end;
           if (in.rx_errors || in.rx_data) consider(when);

@@ -255,6 +255,37 @@ TEST_P(BridgeQueryAndCancel, QueryWaitsForRequestsInProgressAndCancelReleasesHel
   ASSERT_TRUE(result.ok()) << result.report;
 }
 
+// A request in progress that never ends by itself (a WAIT_ON_MASK with no
+// event coming) does not hold the Plug and Play thread for ever: the query
+// is refused with STATUS_DEVICE_BUSY after its time limit, the device goes
+// back to started and the requests held meanwhile are carried out.
+TEST_P(BridgeQueryAndCancel, QueryRefusedWhenARequestInProgressNeverEnds) {
+  BridgeStack stack;
+  RunResult result = stack.run([&] {
+    Handle handle = stack.client().open();
+    Pending wait = stack.client().send(handle, Request::ioctl_out(IOCTL_SERIAL_WAIT_ON_MASK, 4));
+    stack.kernel().queue_pnp(stack.node(), GetParam().query);
+    stack.machine().sleep_for(20 * kMillisecond);
+    Pending held = stack.client().send(handle, Request::write("h"));
+    stack.machine().sleep_for(4 * kSecond);
+    EXPECT_FALSE(held.done());
+    EXPECT_FALSE(stack.kernel().pnp_idle());
+    stack.kernel().wait_pnp_idle();
+    EXPECT_EQ(stack.node().history.back().status, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(stack.extension()->PnpState, BRIDGE_STARTED);
+    stack.client().wait(held);
+    EXPECT_EQ(held.result().status, STATUS_SUCCESS);
+    EXPECT_FALSE(wait.done());
+    EXPECT_EQ(stack.client().ioctl(handle, IOCTL_SERIAL_SET_WAIT_MASK, le32(0)).status,
+              STATUS_SUCCESS);
+    stack.client().wait(wait);
+    stack.client().close(handle);
+    stack.pnp(IRP_MN_REMOVE_DEVICE);
+  });
+  ASSERT_TRUE(result.ok()) << result.report;
+  EXPECT_EQ(stack.rig().line_bytes("tx"), "h");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Queries, BridgeQueryAndCancel,
     ::testing::Values(

@@ -385,6 +385,31 @@ TEST(BridgePower, PowerDownRefusedBelowRestoresD0AndReleasesHeldRequests) {
   }
 }
 
+// A device powered down while stopped is working again once started: the
+// start records D0 and the requests held since the query are carried out.
+TEST(BridgePower, StartAfterAPowerDownWhileStoppedReturnsToD0) {
+  BridgeStack stack;
+  RunResult result = stack.run([&] {
+    ASSERT_EQ(stack.query_capabilities(), STATUS_SUCCESS);
+    Handle handle = stack.client().open();
+    EXPECT_EQ(stack.pnp(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(stack.pnp(IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    DevicePowerRequest down;
+    down.send(stack.node().pdo, IRP_MN_SET_POWER, PowerDeviceD3);
+    stack.machine().sleep_for(5 * kMillisecond);
+    EXPECT_EQ(down.status, STATUS_SUCCESS);
+    Pending held = stack.client().send(handle, Request::write("AT\r"));
+    EXPECT_EQ(stack.pnp(IRP_MN_START_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(stack.extension()->DevicePowerState, PowerDeviceD0);
+    stack.client().wait(held);
+    EXPECT_EQ(held.result().status, STATUS_SUCCESS);
+    stack.client().close(handle);
+    stack.pnp(IRP_MN_REMOVE_DEVICE);
+  });
+  ASSERT_TRUE(result.ok()) << result.report;
+  EXPECT_EQ(stack.rig().line_bytes("tx"), "AT\r");
+}
+
 TEST(BridgePower, RemovalAfterADrainStillWaitsForRequestsInProgress) {
   BridgeStack stack;
   RunResult result = stack.run([&] {

@@ -95,6 +95,7 @@ constexpr std::array kStatuses = {
     StatusName{"TIMEOUT", 0x00000102},
     StatusName{"PENDING", 0x00000103},
     StatusName{"BUFFER_OVERFLOW", 0x80000005},
+    StatusName{"DEVICE_BUSY", 0x80000011},
     StatusName{"UNSUCCESSFUL", 0xC0000001},
     StatusName{"NOT_IMPLEMENTED", 0xC0000002},
     StatusName{"INVALID_PARAMETER", 0xC000000D},

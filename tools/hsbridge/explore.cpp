@@ -397,8 +397,14 @@ std::string random_sequence(uint64_t seed) {
       case 4: {
         if (!open) break;
         const bool async = !sync_ok || chance(30);
-        out << "ioctl " << kControls[pick(std::size(kControls))] << at
-            << (async ? " async=c" + std::to_string(next++) : "") << "\n";
+        std::string control = kControls[pick(std::size(kControls))];
+        // The filter negotiates a baud rate in the sender's thread, which
+        // here is the thread that runs the script: while the device holds
+        // traffic it would wait for a start or power-up that only the same
+        // thread could send. So the rate is changed only while traffic flows.
+        if (!sync_ok && control.starts_with("SET_BAUD_RATE")) control = "GET_BAUD_RATE";
+        out << "ioctl " << control << at << (async ? " async=c" + std::to_string(next++) : "")
+            << "\n";
         break;
       }
       case 5:
