@@ -253,22 +253,7 @@ out:
  */
 static VOID BridgeShutPort(PBRIDGE_EXTENSION Extension, PUCHAR *RxBuffer, PUCHAR *TxBuffer) {
   _VCOMM_EnableCommNotification(Extension->Port, NULL, NULL);
-
-  /* A wait whose completion is already scheduled belongs to WaitDpc. */
-  PIRP wait = NULL;
-  _disable();
-  if (Extension->WaitIrp != NULL && Extension->NotifyDepth == 0) {
-    wait = Extension->WaitIrp;
-    Extension->WaitIrp = NULL;
-  }
-  _enable();
-  if (wait != NULL) {
-    wait->IoStatus.Information = 0;
-    wait->IoStatus.Status = STATUS_CANCELLED;
-    IofCompleteRequest(wait, IO_NO_INCREMENT);
-    BridgeIoDecrement(Extension);
-  }
-
+  BridgeCancelWait(Extension);
   _VCOMM_CloseComm(Extension->Port);
   Extension->PortOpen = FALSE;
   Extension->OpenFileObject = NULL;

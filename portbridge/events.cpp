@@ -38,6 +38,27 @@ static ULONG BridgeOutputLength(PIRP Irp) {
  * reports received characters and never SERIAL_EV_RX80FULL; WaitMask keeps
  * what the client asked for. Information is not set.
  */
+/*
+ * BridgeCancelWait - ends a pending WAIT_ON_MASK with STATUS_CANCELLED and
+ * drops its reference; a wait whose completion is already scheduled belongs
+ * to WaitDpc and is left to it. Up to DISPATCH_LEVEL.
+ */
+VOID BridgeCancelWait(PBRIDGE_EXTENSION Extension) {
+  PIRP wait = NULL;
+  _disable();
+  if (Extension->WaitIrp != NULL && Extension->NotifyDepth == 0) {
+    wait = Extension->WaitIrp;
+    Extension->WaitIrp = NULL;
+  }
+  _enable();
+  if (wait != NULL) {
+    wait->IoStatus.Information = 0;
+    wait->IoStatus.Status = STATUS_CANCELLED;
+    IofCompleteRequest(wait, IO_NO_INCREMENT);
+    BridgeIoDecrement(Extension);
+  }
+}
+
 NTSTATUS BridgeSetWaitMask(PBRIDGE_EXTENSION Extension, PIRP Irp) {
   ULONG mask;
   PIRP wait = NULL;

@@ -120,9 +120,14 @@ VOID NTAPI BridgeCancelHeldRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 /*
  * BridgeDispatchCleanup - IRP_MJ_CLEANUP: cancels the held requests of the
- * cleaned-up handle (same FileObject) and leaves all others parked. Up to
- * DISPATCH_LEVEL; never held, not passed down. Completes the cleanup request
- * itself with STATUS_SUCCESS.
+ * cleaned-up handle (same FileObject) and leaves all others parked. When
+ * that handle holds the port open, its reads in progress and its pending
+ * wait end too (STATUS_CANCELLED): the close that would end them comes only
+ * once every request of the handle has ended, and a read with no time-outs
+ * or a wait for an event that never comes would otherwise keep the handle
+ * for ever. That part needs PASSIVE_LEVEL (the port mutex); a cleanup at
+ * DISPATCH_LEVEL cancels the held requests only. Never held, not passed
+ * down. Completes the cleanup request itself with STATUS_SUCCESS.
  */
 NTSTATUS NTAPI BridgeDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PBRIDGE_EXTENSION extension = BridgeExtension(DeviceObject);
@@ -151,6 +156,12 @@ NTSTATUS NTAPI BridgeDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   KeReleaseSpinLock(&extension->HeldLock, irql);
 
   BridgeCompleteCancelledList(&cancelled);
+
+  if (KeGetCurrentIrql() < DISPATCH_LEVEL && extension->OpenFileObject == fileObject &&
+      fileObject != NULL) {
+    BridgeCancelWait(extension);
+    BridgeAbortHandleReads(extension);
+  }
 
   Irp->IoStatus.Information = 0;
   Irp->IoStatus.Status = STATUS_SUCCESS;

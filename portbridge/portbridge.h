@@ -274,9 +274,11 @@ NTSTATUS BridgeStartRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID BridgeStartNextRead(PBRIDGE_EXTENSION Extension);
 KDEFERRED_ROUTINE BridgeReadTimerRoutine;
 NTSTATUS BridgePurge(PBRIDGE_EXTENSION Extension, PIRP Irp);
+VOID BridgeAbortHandleReads(PBRIDGE_EXTENSION Extension);
 
 /* ---------------------------------------- events and status (events.cpp) */
 NTSTATUS BridgeSetWaitMask(PBRIDGE_EXTENSION Extension, PIRP Irp);
+VOID BridgeCancelWait(PBRIDGE_EXTENSION Extension);
 NTSTATUS BridgeGetWaitMask(PBRIDGE_EXTENSION Extension, PIRP Irp);
 NTSTATUS BridgeWaitOnMask(PBRIDGE_EXTENSION Extension, PIRP Irp);
 NTSTATUS BridgeGetCommStatus(PBRIDGE_EXTENSION Extension, PIRP Irp);

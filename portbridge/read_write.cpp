@@ -413,6 +413,19 @@ static VOID BridgeAbortReads(PBRIDGE_EXTENSION Extension) {
 }
 
 /*
+ * BridgeAbortHandleReads - ends the reads in progress and queued with
+ * STATUS_CANCELLED, as a receive-abort purge does: the cleanup of the handle
+ * that holds the port open. PASSIVE_LEVEL; takes PortMutex.
+ */
+VOID BridgeAbortHandleReads(PBRIDGE_EXTENSION Extension) {
+  KeWaitForSingleObject(&Extension->PortMutex, Executive, KernelMode, FALSE, NULL);
+  if (Extension->PortOpen) {
+    BridgeAbortReads(Extension);
+  }
+  KeReleaseMutex(&Extension->PortMutex, FALSE);
+}
+
+/*
  * IOCTL_SERIAL_PURGE, under the handler contract (the caller completes the
  * request). PASSIVE_LEVEL; non-paged. Steps run in the order transmit clear,
  * receive abort, receive clear, whatever the order of the bits; TXABORT has no

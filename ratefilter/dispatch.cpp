@@ -267,7 +267,9 @@ NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     FilterIoIncrement(extension);
   }
 
-  if (major != IRP_MJ_PNP && major != IRP_MJ_CLOSE) {
+  /* Cleanup goes down like close: it is what ends a handle's requests in
+     the driver below, and after a surprise removal they must still end. */
+  if (major != IRP_MJ_PNP && major != IRP_MJ_CLOSE && major != IRP_MJ_CLEANUP) {
     if (extension->PnpState == FILTER_SURPRISE_REMOVED || extension->PnpState == FILTER_REMOVED) {
       if (major == IRP_MJ_POWER) {
         PoStartNextPowerIrp(Irp);

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tools/hsbridge/fault_option.h"
 #include "tools/hsbridge/parser.h"
 
 namespace hs::tool {
@@ -223,6 +224,24 @@ TEST(ExploreRegressions, SequencesThatOnceHungEndCleanly) {
   for (uint64_t seed : {1, 4, 425}) {
     const ExploreFigures figures = explore_sequences(seed, 1, settings(""));
     EXPECT_TRUE(figures.findings.empty()) << "sequence " << seed << "\n" << findings(figures);
+  }
+}
+
+// After a surprise removal the filter passes the cleanup down, and the
+// cleanup ends the handle's read and wait at the port: neither a close that
+// cannot be sent nor one whose port will not close leaves them pending.
+TEST(ExploreRegressions, CleanupAfterSurpriseRemovalEndsTheReadInProgress) {
+  const std::string file = std::string(HS_TEST_DATA) + "/explore/scenarios/removal_in_flight.hsb";
+  for (const char* site : {"irp@8", "vcomm:CloseComm@1"}) {
+    std::string error;
+    const auto fault = FaultOption::parse(site, &error);
+    ASSERT_TRUE(fault) << error;
+    RunSettings run;
+    run.driver_directory = HS_BIN_DIR;
+    run.time_limit = 10 * kSecond;
+    run.prepare = [&](Rig& rig) { fault->apply(rig); };
+    const RunReport report = run_scenario(load(file), run, [](const TraceEvent&) {});
+    EXPECT_EQ(judge(report, true), Verdict::Ok) << site << "\n" << report.stop_report;
   }
 }
 

@@ -133,6 +133,33 @@ TEST(BridgeHeld, CleanupCancelsOnlyTheCleanedUpHandlesRequests) {
   ASSERT_TRUE(result.ok()) << result.report;
 }
 
+// The cleanup of the handle that holds the port ends what only the port
+// would end: a read with no time-outs and a wait for an event that does not
+// come. The close that used to end them comes only after every request of
+// the handle has ended.
+TEST(BridgeHeld, CleanupOfThePortsHandleEndsItsReadAndWaitInProgress) {
+  BridgeStack stack;
+  RunResult result = stack.run([&] {
+    Handle handle = stack.client().open();
+    EXPECT_EQ(
+        stack.client().ioctl(handle, IOCTL_SERIAL_SET_WAIT_MASK, le32(SERIAL_EV_RXFLAG)).status,
+        STATUS_SUCCESS);
+    Pending wait = stack.client().send(handle, Request::ioctl_out(IOCTL_SERIAL_WAIT_ON_MASK, 4));
+    Pending read = stack.client().send(handle, Request::read(6));
+    stack.machine().sleep_for(50 * kMillisecond);
+    EXPECT_FALSE(wait.done());
+    EXPECT_FALSE(read.done());
+    EXPECT_EQ(stack.client().cleanup(handle).status, STATUS_SUCCESS);
+    ASSERT_TRUE(wait.done());
+    ASSERT_TRUE(read.done());
+    EXPECT_EQ(wait.result().status, STATUS_CANCELLED);
+    EXPECT_EQ(read.result().status, STATUS_CANCELLED);
+    stack.client().close(handle);
+    stack.pnp(IRP_MN_REMOVE_DEVICE);
+  });
+  ASSERT_TRUE(result.ok()) << result.report;
+}
+
 // Cancel, cleanup and the drain racing for the same held requests: each
 // request comes back exactly once (the client's accounting checks it), as
 // cancelled or carried out, whatever the schedule.

@@ -106,7 +106,9 @@ TEST(FilterFrame, RemovalWaitsForAPowerRequestStillInFlight) {
   EXPECT_EQ(s.node->state, hs::NodeState::Removed);
 }
 
-TEST(FilterFrame, AfterSurpriseRemovalOnlyCloseAndPlugAndPlayGoDown) {
+// After a surprise removal only cleanup, close and Plug and Play go down:
+// cleanup is what ends the handle's requests in the driver below.
+TEST(FilterFrame, AfterSurpriseRemovalOnlyCleanupCloseAndPlugAndPlayGoDown) {
   FilterStack s;
   std::vector<std::pair<std::string, NTSTATUS>> results;
   size_t from = 0;
@@ -125,12 +127,12 @@ TEST(FilterFrame, AfterSurpriseRemovalOnlyCloseAndPlugAndPlayGoDown) {
     results.emplace_back("remove", s.remove());
   });
   std::vector<std::pair<std::string, NTSTATUS>> expected = {
-      {"read", STATUS_DELETE_PENDING},    {"write", STATUS_DELETE_PENDING},
-      {"ioctl", STATUS_DELETE_PENDING},   {"rate", STATUS_DELETE_PENDING},
-      {"cleanup", STATUS_DELETE_PENDING}, {"power", STATUS_DELETE_PENDING},
-      {"close", STATUS_SUCCESS},          {"remove", STATUS_SUCCESS}};
+      {"read", STATUS_DELETE_PENDING},  {"write", STATUS_DELETE_PENDING},
+      {"ioctl", STATUS_DELETE_PENDING}, {"rate", STATUS_DELETE_PENDING},
+      {"cleanup", STATUS_SUCCESS},      {"power", STATUS_DELETE_PENDING},
+      {"close", STATUS_SUCCESS},        {"remove", STATUS_SUCCESS}};
   EXPECT_EQ(results, expected);
-  EXPECT_EQ(s.port.texts(from), (std::vector<std::string>{"CLOSE", "PNP 02"}));
+  EXPECT_EQ(s.port.texts(from), (std::vector<std::string>{"CLEANUP", "CLOSE", "PNP 02"}));
 }
 
 // The start needs the lower driver's start and its capabilities.
