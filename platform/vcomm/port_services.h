@@ -78,9 +78,9 @@ class Vcomm {
   // ---- used by the service entry points (services.cpp)
   VcommPort* port_by_handle(ULONG handle);
   VcommPort* port_by_name(std::string_view name);
-  // Counts the call, runs the scheduling point, the fault check and the
-  // hook. True when the call must fail.
-  bool enter(std::string_view service);
+  // Counts the call, runs the scheduling point, the fault check (unless the
+  // service cannot fail) and the hook. True when the call must fail.
+  bool enter(std::string_view service, bool can_fail = true);
   ULONG allocate_handle() { return next_handle_++; }
   void notify_enter();
   void notify_leave();

@@ -167,14 +167,14 @@ VcommPort* Vcomm::port_by_name(std::string_view name) {
   return it == ports_.end() ? nullptr : it->second.get();
 }
 
-bool Vcomm::enter(std::string_view service) {
+bool Vcomm::enter(std::string_view service, bool can_fail) {
   auto it = calls_.find(service);
   if (it == calls_.end())
     calls_.emplace(std::string(service), 1);
   else
     ++it->second;
   machine_.service_point(service);
-  bool fail = machine_.faults().should_fail(FaultSite{"vcomm", std::string(service)});
+  bool fail = can_fail && machine_.faults().should_fail(FaultSite{"vcomm", std::string(service)});
   if (hook_) {
     auto hook = hook_;  // the hook may replace itself
     hook(service);
@@ -446,7 +446,8 @@ ULONG NTAPI _VCOMM_GetSetCommTimeouts(ULONG Port, PCOMMTIMEOUTS Timeouts, ULONG 
 ULONG NTAPI Schedule_Global_Event(PVMM_EVENT_ROUTINE Routine, PVOID RefData) {
   hs::Vcomm* vcomm = hs::Vcomm::current_or_null();
   if (vcomm == nullptr || Routine == nullptr) return 0;
-  bool fail = vcomm->enter("Schedule_Global_Event");
+  // VMM's service has no failure return: it always schedules the event.
+  bool fail = vcomm->enter("Schedule_Global_Event", /*can_fail=*/false);
   ULONG handle = 0;
   if (!fail)
     handle = vcomm->machine().schedule_global_event([Routine, RefData] { Routine(RefData); });
