@@ -4,15 +4,32 @@
 //
 // Input: state, flags, code (4 bytes), input length (2), output length (2),
 // then the input bytes; further controls follow the same way.
+#include <cstring>
+
 #include "fuzz/fuzz_support.h"
 
 namespace {
 
 using namespace hs::tool;
 
-constexpr uint32_t kSerialBase = 0x001B0000;   // FILE_DEVICE_SERIAL_PORT, METHOD_BUFFERED
-constexpr uint32_t kSetBaudRate = 0x001B0004;  // IOCTL_SERIAL_SET_BAUD_RATE
-constexpr uint32_t kWaitOnMask = 0x001B0048;   // IOCTL_SERIAL_WAIT_ON_MASK
+constexpr uint32_t kSerialBase = 0x001B0000;    // FILE_DEVICE_SERIAL_PORT, METHOD_BUFFERED
+constexpr uint32_t kSetBaudRate = 0x001B0004;   // IOCTL_SERIAL_SET_BAUD_RATE
+constexpr uint32_t kWaitOnMask = 0x001B0048;    // IOCTL_SERIAL_WAIT_ON_MASK
+constexpr uint32_t kSetQueueSize = 0x001B0008;  // IOCTL_SERIAL_SET_QUEUE_SIZE
+constexpr uint32_t kLargestQueue = 256u << 10;  // larger queues are cut to this
+constexpr uint32_t kPoolLimit = 256u << 20;     // the pool refuses larger blocks
+
+// Queue sizes between 256 KB and the pool's limit take the paths of 256 KB
+// but cost a run seconds (the pool fills and checks every byte of a block):
+// they become 256 KB. Sizes the pool refuses stay as they are.
+void cut_queue_sizes(std::string& input) {
+  for (size_t at = 0; at + 4 <= input.size() && at <= 4; at += 4) {
+    uint32_t size;
+    std::memcpy(&size, input.data() + at, 4);
+    if (size > kLargestQueue && size <= kPoolLimit) size = kLargestQueue;
+    std::memcpy(input.data() + at, &size, 4);
+  }
+}
 
 RequestStep control(hs::fuzz::Input& in, int index) {
   const uint8_t flags = in.byte();
@@ -29,6 +46,7 @@ RequestStep control(hs::fuzz::Input& in, int index) {
   step.out_length = in.u16() % 4097;
   step.input = in.bytes(in_length);
   step.input.resize(in_length, '\0');
+  if (code == kSetQueueSize) cut_queue_sizes(step.input);
   step.at_dispatch = flags & 1;
   // A wait ends by an event, a new mask or the close, none of which comes
   // while the scenario's one thread waits for it: it goes without waiting.
