@@ -226,7 +226,7 @@ static NTSTATUS FilterRoute(PFILTER_EXTENSION Extension, PIRP Irp, UCHAR Major, 
       if (Code == IOCTL_SERIAL_SET_BAUD_RATE) {
         status = FilterNegotiateBaudRate(Extension, Irp, &passDown);
       } else if (Code == IOCTL_SERIAL_SET_TIMEOUTS) {
-        FilterSaveTimeouts(Extension, Irp);
+        status = FilterSaveTimeouts(Extension, Irp, &passDown);
       } else if (Code == IOCTL_SERIAL_WAIT_ON_MASK) {
         status = FilterSendWaitOnMask(Extension, Irp, &passDown);
       }

@@ -387,23 +387,45 @@ NTSTATUS FilterNegotiateBaudRate(PFILTER_EXTENSION Extension, PIRP Irp, PBOOLEAN
 
 /*
  * FilterSaveTimeouts - IOCTL_SERIAL_SET_TIMEOUTS: remembers the client's
- * timeouts for the negotiation to restore; the dispatch then passes the
- * request down. PASSIVE_LEVEL, after the gate. An input shorter than a
- * SERIAL_TIMEOUTS record is not read: nothing is remembered and the lower
- * driver answers the request as it sees fit.
+ * timeouts for the negotiation to restore and sends the request down with
+ * FilterTimeoutsComplete. PASSIVE_LEVEL, after the gate. An input shorter
+ * than a SERIAL_TIMEOUTS record is not read: nothing is remembered and the
+ * lower driver answers the request as it sees fit. Returns what the lower
+ * driver returned; sets *PassDown FALSE.
  */
-VOID FilterSaveTimeouts(PFILTER_EXTENSION Extension, PIRP Irp) {
+NTSTATUS FilterSaveTimeouts(PFILTER_EXTENSION Extension, PIRP Irp, PBOOLEAN PassDown) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
 
   PAGED_CODE();
 
-  if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(SERIAL_TIMEOUTS) ||
-      Irp->AssociatedIrp.SystemBuffer == NULL) {
-    return;
+  if (stack->Parameters.DeviceIoControl.InputBufferLength >= sizeof(SERIAL_TIMEOUTS) &&
+      Irp->AssociatedIrp.SystemBuffer != NULL) {
+    RtlCopyMemory(&Extension->SavedTimeouts, Irp->AssociatedIrp.SystemBuffer,
+                  sizeof(SERIAL_TIMEOUTS));
+    Extension->TimeoutsSaved = TRUE;
   }
-  RtlCopyMemory(&Extension->SavedTimeouts, Irp->AssociatedIrp.SystemBuffer,
-                sizeof(SERIAL_TIMEOUTS));
-  Extension->TimeoutsSaved = TRUE;
+  *PassDown = FALSE;
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  IoSetCompletionRoutine(Irp, FilterTimeoutsComplete, Extension, TRUE, TRUE, TRUE);
+  return IofCallDriver(Extension->LowerDevice, Irp);
+}
+
+/*
+ * FilterTimeoutsComplete - the lower driver has answered a client's
+ * SET_TIMEOUTS. Up to DISPATCH_LEVEL. Timeouts it refused are not the
+ * port's: they are forgotten, so that the negotiation asks the port for
+ * the ones it has instead of trusting a bound on reads that does not hold.
+ * The request completes upward unchanged.
+ */
+NTSTATUS NTAPI FilterTimeoutsComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  if (Irp->PendingReturned) {
+    IoMarkIrpPending(Irp);
+  }
+  if (!NT_SUCCESS(Irp->IoStatus.Status)) {
+    ((PFILTER_EXTENSION)Context)->TimeoutsSaved = FALSE;
+  }
+  return STATUS_SUCCESS;
 }
 
 /*

@@ -124,7 +124,8 @@ NTSTATUS FilterQueryCapabilities(PFILTER_EXTENSION Extension);
 /* ---------------------------------------------------------- negotiation.cpp */
 
 NTSTATUS FilterNegotiateBaudRate(PFILTER_EXTENSION Extension, PIRP Irp, PBOOLEAN PassDown);
-VOID FilterSaveTimeouts(PFILTER_EXTENSION Extension, PIRP Irp);
+NTSTATUS FilterSaveTimeouts(PFILTER_EXTENSION Extension, PIRP Irp, PBOOLEAN PassDown);
+IO_COMPLETION_ROUTINE FilterTimeoutsComplete;
 NTSTATUS FilterSendWaitOnMask(PFILTER_EXTENSION Extension, PIRP Irp, PBOOLEAN PassDown);
 IO_COMPLETION_ROUTINE FilterWaitOnMaskComplete;
 

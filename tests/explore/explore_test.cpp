@@ -229,12 +229,20 @@ TEST(ExploreRegressions, SequencesThatOnceHungEndCleanly) {
   }
 }
 
+// Failures that once left a request pending for ever, by scenario and site.
 // After a surprise removal the filter passes the cleanup down, and the
 // cleanup ends the handle's read and wait at the port: neither a close that
-// cannot be sent nor one whose port will not close leaves them pending.
-TEST(ExploreRegressions, CleanupAfterSurpriseRemovalEndsTheReadInProgress) {
-  const std::string file = std::string(HS_TEST_DATA) + "/explore/scenarios/removal_in_flight.hsb";
-  for (const char* site : {"irp@8", "vcomm:CloseComm@1"}) {
+// cannot be sent nor one whose port will not close leaves them pending. A
+// SET_TIMEOUTS the port refused is not taken by the filter as a bound on
+// the negotiation's reads.
+TEST(ExploreRegressions, FailuresThatOnceLeftARequestPending) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"removal_in_flight.hsb", "irp@8"},
+      {"removal_in_flight.hsb", "vcomm:CloseComm@1"},
+      {"negotiate_read_in_flight.hsb", "vcomm:GetSetCommTimeouts@1"},
+  };
+  for (const auto& [name, site] : cases) {
+    const std::string file = std::string(HS_TEST_DATA) + "/explore/scenarios/" + name;
     std::string error;
     const auto fault = FaultOption::parse(site, &error);
     ASSERT_TRUE(fault) << error;
@@ -243,7 +251,8 @@ TEST(ExploreRegressions, CleanupAfterSurpriseRemovalEndsTheReadInProgress) {
     run.time_limit = 10 * kSecond;
     run.prepare = [&](Rig& rig) { fault->apply(rig); };
     const RunReport report = run_scenario(load(file), run, [](const TraceEvent&) {});
-    EXPECT_EQ(judge(report, true), Verdict::Ok) << site << "\n" << report.stop_report;
+    const Verdict verdict = judge(report, false);
+    EXPECT_EQ(verdict, Verdict::Ok) << name << " " << site << "\n" << report.stop_report;
   }
 }
 
