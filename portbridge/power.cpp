@@ -209,9 +209,9 @@ VOID BridgeRequestDevicePower(PIRP SystemIrp, PDEVICE_OBJECT DeviceObject) {
 /*
  * BridgeDevicePowerCallback - the device request derived from a system
  * request has completed: the system request completes with its status.
- * Up to DISPATCH_LEVEL. Frees the context; the system request's reference
- * was dropped when the device request was made, so the extension is not
- * touched here.
+ * Up to DISPATCH_LEVEL. Frees the context before completing; the system
+ * request's reference was dropped when the device request was made, so the
+ * extension is not touched here.
  */
 VOID NTAPI BridgeDevicePowerCallback(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                      POWER_STATE PowerState, PVOID Context,
@@ -222,10 +222,12 @@ VOID NTAPI BridgeDevicePowerCallback(PDEVICE_OBJECT DeviceObject, UCHAR MinorFun
   PBRIDGE_POWER_CONTEXT context = (PBRIDGE_POWER_CONTEXT)Context;
   PIRP systemIrp = context->SystemIrp;
 
+  /* Freed first: once the system request has completed, the removal may
+     go ahead and unload the driver before this thread runs again. */
+  ExFreePool(context);
   systemIrp->IoStatus.Status = IoStatus->Status;
   PoStartNextPowerIrp(systemIrp);
   IofCompleteRequest(systemIrp, IO_NO_INCREMENT);
-  ExFreePool(context);
 }
 
 /*

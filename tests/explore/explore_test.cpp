@@ -215,6 +215,10 @@ TEST(ExploreRegressions, PowerDownDrainLeavesNoPoolToAnUnloadedDriver) {
   const std::string file = std::string(HS_TEST_DATA) + "/explore/scenarios/power_held.hsb";
   const ExploreFigures figures = explore_schedules(load(file), "pct:2", 4, 2, settings(file));
   EXPECT_TRUE(figures.findings.empty()) << findings(figures);
+  // PCT starved the worker that completed the system request before it
+  // freed the request's context; the removal unloaded portbridge with it.
+  const ExploreFigures callback = explore_schedules(load(file), "pct:3", 335, 1, settings(file));
+  EXPECT_TRUE(callback.findings.empty()) << findings(callback);
 }
 
 // Sequences that once hung, kept by their seed: a device powered down while
