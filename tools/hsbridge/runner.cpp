@@ -154,6 +154,7 @@ class ScenarioRun {
     report_.events = rig_->trace().events();
     RunSummary& summary = report_.summary;
     summary.end_time = result.end_time;
+    summary.real_time = !settings_.tty_ports.empty();
     summary.requests = rig_->client().history().size();
     for (const Completion& completion : rig_->client().history()) {
       const std::string name = status_name(static_cast<uint32_t>(completion.status));

@@ -48,6 +48,7 @@ struct RunSummary {
   uint64_t bytes_to_handset = 0;                           // on the line, PC to handset
   uint64_t bytes_from_handset = 0;                         // on the line, handset to PC
   VTime end_time = 0;
+  bool real_time = false;         // the clock followed the host's (a tty behind a port)
   uint64_t pool_blocks_held = 0;  // after the run
   std::string pool_report;        // what is held, by tag
 };

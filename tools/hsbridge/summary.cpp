@@ -15,8 +15,9 @@ std::string format_summary(const RunReport& report) {
     text += ")";
   }
   text += "; line: " + std::to_string(s.bytes_to_handset) + " bytes to the handset, " +
-          std::to_string(s.bytes_from_handset) + " from it; virtual time " +
-          format_vtime(s.end_time) + "; pool left: ";
+          std::to_string(s.bytes_from_handset) + " from it; " +
+          (s.real_time ? "host time " : "virtual time ") + format_vtime(s.end_time) +
+          "; pool left: ";
   text += s.pool_blocks_held == 0 ? std::string("none")
                                   : std::to_string(s.pool_blocks_held) +
                                         (s.pool_blocks_held == 1 ? " block" : " blocks");
