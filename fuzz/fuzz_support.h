@@ -50,7 +50,7 @@ inline void run_checked(const tool::Scenario& scenario, uint64_t seed) {
   settings.prepare = [](Rig& rig) { rig.trace().set_recording(false); };
   if (seed != 0) settings.policy = *SchedulePolicy::parse("random", seed);
   const tool::RunReport report =
-      tool::run_scenario(tool::with_removal(scenario), settings, [](const TraceEvent&) {});
+      tool::run_scenario(tool::with_removal(scenario), settings, TraceSink{});
   const tool::Verdict verdict = tool::judge(report, false);
   if (verdict == tool::Verdict::Ok) return;
   std::fprintf(stderr, "%s\n%s\n", std::string(tool::verdict_name(verdict)).c_str(),

@@ -176,10 +176,8 @@ std::string ke_live_objects_in(const void* begin, const void* end) {
   auto inside = [&](const void* p) { return p >= begin && p < end; };
   for (auto& [timer, _] : state.timer_events)
     if (inside(timer)) found += timer_name(timer) + " is still set; ";
-  for (const char* p = static_cast<const char*>(begin); p < static_cast<const char*>(end);
-       p += sizeof(void*)) {
-    if (m.dpc_queued(p)) found += dpc_name(reinterpret_cast<const KDPC*>(p)) + " is still queued; ";
-  }
+  for (const void* p : m.dpcs_queued_in(begin, end))
+    found += dpc_name(static_cast<const KDPC*>(p)) + " is still queued; ";
   return found;
 }
 

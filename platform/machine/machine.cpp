@@ -708,6 +708,14 @@ bool Machine::dpc_queued(const void* key) const {
   return std::any_of(q.begin(), q.end(), [&](const DpcEntry& e) { return e.key == key; });
 }
 
+std::vector<const void*> Machine::dpcs_queued_in(const void* begin, const void* end) const {
+  std::vector<const void*> keys;
+  for (const DpcEntry& e : impl_->dpcs)
+    if (std::less_equal<const void*>()(begin, e.key) && std::less<const void*>()(e.key, end))
+      keys.push_back(e.key);
+  return keys;
+}
+
 void Machine::drain_dpcs() {
   if (impl_->draining_dpcs || impl_->irql >= kDispatchLevel || impl_->in_world) return;
   if (impl_->dpcs.empty()) return;

@@ -134,6 +134,8 @@ class Machine {
   void queue_dpc(std::function<void()> routine, const void* key);
   bool remove_dpc(const void* key);
   bool dpc_queued(const void* key) const;
+  // The keys of queued DPCs that lie in [begin, end), in queue order.
+  std::vector<const void*> dpcs_queued_in(const void* begin, const void* end) const;
   void drain_dpcs();  // runs queued DPCs if the IRQL allows
 
   // ---- time and timed events (the world moving on)

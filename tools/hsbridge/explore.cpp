@@ -13,11 +13,7 @@
 namespace hs::tool {
 namespace {
 
-const TraceSink& no_sink() {
-  static const TraceSink sink = [](const TraceEvent&) {};
-  return sink;
-}
-
+// The verdict needs no trace: runs of the exploration record none.
 RunReport run_once(const Scenario& scenario, const SchedulePolicy& policy,
                    const ExploreSettings& settings, std::function<void(Rig&)> prepare = {},
                    std::function<void(Rig&)> inspect = {}) {
@@ -25,12 +21,12 @@ RunReport run_once(const Scenario& scenario, const SchedulePolicy& policy,
   run.policy = policy;
   run.driver_directory = settings.driver_directory;
   run.time_limit = settings.time_limit;
-  run.prepare = std::move(prepare);
-  run.inspect = [inspect = std::move(inspect)](Rig& rig) {
-    rig.trace().set_recording(false);  // the events of a finished run are not needed
-    if (inspect) inspect(rig);
+  run.prepare = [prepare = std::move(prepare)](Rig& rig) {
+    rig.trace().set_recording(false);
+    if (prepare) prepare(rig);
   };
-  return run_scenario(scenario, run, no_sink());
+  run.inspect = std::move(inspect);
+  return run_scenario(scenario, run, TraceSink{});
 }
 
 std::string first_lines(const std::string& text, int lines = 12) {

@@ -132,7 +132,9 @@ class ScenarioRun {
       report_.exit_status = kExitUsage;
       return std::move(report_);
     }
-    const int sink_id = rig_->trace().add_sink(sink_);
+    // An empty sink adds nothing: with recording off as well, no trace
+    // event is even built.
+    const int sink_id = sink_ ? rig_->trace().add_sink(sink_) : -1;
     if (signals_) {
       signals_->watch(rig_->machine(), [this](int number) {
         interrupt("stopped by " + signal_name(number), kExitSignalled + number);
@@ -147,7 +149,7 @@ class ScenarioRun {
     }
     const RunResult result = rig_->run([this] { body(); });
     if (signals_) signals_->stop_watching();
-    rig_->trace().remove_sink(sink_id);
+    if (sink_id >= 0) rig_->trace().remove_sink(sink_id);
     if (settings_.inspect) settings_.inspect(*rig_);
     report_.outcome = result.outcome;
 
