@@ -1,6 +1,9 @@
 // Bytes from the handset into the baud-rate negotiation and the response
 // reader: the handset stays silent and the input arrives on the line in
-// pieces, with pauses, while the filter negotiates a new rate.
+// pieces, with pauses, while the filter negotiates a new rate. The pieces
+// are events of the world at fixed virtual times from the start: the
+// negotiation runs in the client's thread, so steps of the scenario after
+// it would come only once it is over.
 //
 // Input: the rate to ask for (1 byte), then pieces: length (1 byte), pause
 // in milliseconds (1 byte), bytes.
@@ -31,12 +34,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   baud.input = std::string(reinterpret_cast<const char*>(&rate), 4);
   baud.async_name = "n";
   scenario.steps.push_back(step(baud));
+  std::vector<std::pair<hs::VTime, std::string>> pieces;
+  hs::VTime when = hs::kMillisecond;  // the open and the first purge come first
   for (int i = 0; i < 32 && !in.empty(); ++i) {
     const size_t length = in.byte() % 64;
     const uint8_t pause = in.byte();
-    if (pause != 0) scenario.steps.push_back(step(SleepStep{(pause % 50) * hs::kMillisecond}));
-    const std::string bytes = in.bytes(length);
-    if (!bytes.empty()) scenario.steps.push_back(step(LineSendStep{bytes}));
+    when += (pause % 50) * hs::kMillisecond;
+    std::string bytes = in.bytes(length);
+    if (!bytes.empty()) pieces.emplace_back(when, std::move(bytes));
   }
   scenario.steps.push_back(step(WaitStep{"n"}));
   // What the reader left behind must not upset a read after it.
@@ -52,6 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   timeouts.async_name.clear();
   scenario.steps.push_back(step(timeouts));
   scenario.steps.push_back(step(read));
-  hs::fuzz::run_checked(scenario, 0);
+  hs::fuzz::run_checked(scenario, 0, [&pieces](hs::Rig& rig) {
+    for (const auto& [at, bytes] : pieces)
+      rig.machine().at(at, [&rig, bytes = bytes] { rig.handset().send_raw(bytes); }, "fuzz bytes");
+  });
   return 0;
 }

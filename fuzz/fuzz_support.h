@@ -42,12 +42,18 @@ class Input {
 // Runs the scenario (closed, removed and waited for at its end) under a run
 // policy; a verifier report, a hang, a request not completed exactly once or
 // pool left after unload stops the fuzzer. Expects do not count.
-inline void run_checked(const tool::Scenario& scenario, uint64_t seed) {
+// `prepare` sees the rig before the machine runs (events of the world to
+// schedule).
+inline void run_checked(const tool::Scenario& scenario, uint64_t seed,
+                        std::function<void(Rig&)> prepare = {}) {
   tool::RunSettings settings;
   settings.driver_directory = driver_directory();
   settings.time_limit = 60 * kSecond;
   // The verdict needs no recorded events.
-  settings.prepare = [](Rig& rig) { rig.trace().set_recording(false); };
+  settings.prepare = [prepare = std::move(prepare)](Rig& rig) {
+    rig.trace().set_recording(false);
+    if (prepare) prepare(rig);
+  };
   if (seed != 0) settings.policy = *SchedulePolicy::parse("random", seed);
   const tool::RunReport report =
       tool::run_scenario(tool::with_removal(scenario), settings, TraceSink{});

@@ -74,7 +74,12 @@ void WorkQueue::worker_body(int index) {
       PWORK_QUEUE_ITEM work = item.item;
       work->List.Flink = nullptr;
       work->List.Blink = nullptr;
-      work->WorkerRoutine(work->Parameter);
+      // What the routine finishes may let its driver's removal and unload go
+      // ahead before it has returned: its image stays mapped until then.
+      const PWORKER_THREAD_ROUTINE routine = work->WorkerRoutine;
+      LoadedDriver* image = kernel_.loader().pin(reinterpret_cast<const void*>(routine));
+      routine(work->Parameter);
+      kernel_.loader().unpin(image);
     } else {
       item.work();
     }

@@ -228,6 +228,10 @@ struct LoadedDriver {
   std::u16string registry_text;
   UNICODE_STRING registry_path{};
   bool unloaded = false;
+  // Callbacks into the image the kernel has yet to return from (a power
+  // request's completion function): the image stays mapped until they have
+  // returned, even once the driver is unloaded.
+  int pins = 0;
 };
 
 class DriverLoader {
@@ -242,6 +246,10 @@ class DriverLoader {
   // The loaded image that holds this code or data address; null for host code.
   LoadedDriver* image_at(const void* address) const;
   std::string owner_of(const void* address) const;  // image name or ""
+  // Keeps the image that holds `address` mapped until unpin; null (nothing
+  // pinned) for host code.
+  LoadedDriver* pin(const void* address);
+  void unpin(LoadedDriver* image);
   std::vector<LoadedDriver*> drivers() const;
 
  private:

@@ -234,7 +234,21 @@ void trace_note(const std::string& text) {
 
 DriverLoader::~DriverLoader() {
   for (auto& d : drivers_)
-    if (d->handle != nullptr && !d->unloaded) images_to_close().push_back(d->handle);
+    if (d->handle != nullptr) images_to_close().push_back(d->handle);
+}
+
+LoadedDriver* DriverLoader::pin(const void* address) {
+  LoadedDriver* d = image_at(address);
+  if (d != nullptr) ++d->pins;
+  return d;
+}
+
+void DriverLoader::unpin(LoadedDriver* d) {
+  if (d == nullptr || --d->pins > 0) return;
+  if (d->unloaded && d->handle != nullptr) {
+    close_image(d->handle);
+    d->handle = nullptr;
+  }
 }
 
 void DriverLoader::register_builtin(std::string name, PDRIVER_INITIALIZE entry) {
@@ -362,7 +376,7 @@ bool DriverLoader::unload(PDRIVER_OBJECT object) {
   }
   trace_note("driver " + d->name + " unloaded");
   d->unloaded = true;
-  if (d->handle != nullptr) {
+  if (d->handle != nullptr && d->pins == 0) {
     close_image(d->handle);
     d->handle = nullptr;
   }

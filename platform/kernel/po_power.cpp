@@ -17,14 +17,18 @@ struct PowerRequest {
   POWER_STATE state;
   PREQUEST_POWER_COMPLETE function;
   PVOID context;
+  LoadedDriver* image;  // holds `function`; kept mapped until it has returned
 };
 
 NTSTATUS power_request_done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   std::unique_ptr<PowerRequest> request(static_cast<PowerRequest*>(context));
   IO_STATUS_BLOCK status = irp->IoStatus;
   if (request->function != nullptr) {
+    // What the function completes may let the driver's removal and unload
+    // go ahead before the function has returned.
     request->function(request->device, request->minor, request->state, request->context, &status);
   }
+  Kernel::current().loader().unpin(request->image);
   IoFreeIrp(irp);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -120,8 +124,10 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
   next->Parameters.Power.Type = DevicePowerState;
   next->Parameters.Power.State = PowerState;
   next->Parameters.Power.ShutdownType = PowerActionNone;
-  auto* request =
-      new hs::PowerRequest{DeviceObject, MinorFunction, PowerState, CompletionFunction, Context};
+  auto* request = new hs::PowerRequest{
+      DeviceObject, MinorFunction,
+      PowerState,   CompletionFunction,
+      Context,      k.loader().pin(reinterpret_cast<const void*>(CompletionFunction))};
   IoSetCompletionRoutine(irp, hs::power_request_done, request, TRUE, TRUE, TRUE);
   if (Irp != nullptr) *Irp = irp;
   Machine& m = k.machine();
